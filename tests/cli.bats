@@ -1,0 +1,83 @@
+#!/usr/bin/env bats
+# The command line, the printed lines and the exit status, as a user sees them.
+
+load helpers
+
+@test "fewer than two operands: usage on stderr only, status 1" {
+  run --separate-stderr contained "$KESTRUNE"
+  [ "$status" -eq 1 ]
+  [ "$stderr" = "Usage: $KESTRUNE <container_name> <command>" ]
+  [ -z "$output" ]
+
+  run --separate-stderr contained "$KESTRUNE" demo
+  [ "$status" -eq 1 ]
+  [ "$stderr" = "Usage: $KESTRUNE <container_name> <command>" ]
+  [ -z "$output" ]
+
+  # An empty argument vector has no program name to show.
+  run --separate-stderr contained perl -e 'exec {$ARGV[0]} ()' "$KESTRUNE"
+  [ "$status" -eq 1 ]
+  [ "$stderr" = "Usage: kestrune <container_name> <command>" ]
+  [ -z "$output" ]
+}
+
+@test "on a pipe and in a file: start line, greeting, command output, once each" {
+  run --separate-stderr contained "$KESTRUNE" demo 'echo one; echo two >&2; echo three'
+  [ "$status" -eq 0 ]
+  [ "${lines[*]}" = "$(start_line demo) $(greeting 'echo one; echo two >&2; echo three') one three" ]
+  [ "$stderr" = two ]
+
+  contained "$KESTRUNE" demo 'echo out' >"$BATS_TEST_TMPDIR/out"
+  printf '%s\n' "$(start_line demo)" "$(greeting 'echo out')" out >"$BATS_TEST_TMPDIR/want"
+  cmp "$BATS_TEST_TMPDIR/want" "$BATS_TEST_TMPDIR/out"
+}
+
+@test "the command's own failure is not the tool's: status 0" {
+  run --separate-stderr contained "$KESTRUNE" demo 'exit 7'
+  [ "$status" -eq 0 ]
+  [ "${#lines[@]}" -eq 2 ]
+
+  run --separate-stderr contained "$KESTRUNE" demo 'kestrune-no-such-command'
+  [ "$status" -eq 0 ]
+  [[ "$stderr" == *"kestrune-no-such-command"*"not found"* ]]
+}
+
+@test "operands are plain data: printed and handed to the shell unchanged" {
+  # Format directives must not reach printf as a format.
+  run --separate-stderr contained "$KESTRUNE" '%s%n%x' 'echo "%s%n" '\''$HOME'\'' $((6*7))'
+  [ "$status" -eq 0 ]
+  [ "${lines[0]}" = "$(start_line '%s%n%x')" ]
+  [ "${lines[1]}" = "$(greeting 'echo "%s%n" '\''$HOME'\'' $((6*7))')" ]
+  [ "${lines[2]}" = '%s%n $HOME 42' ]
+
+  # An empty name, and extra operands, which are ignored: a command with
+  # blanks has to be a single operand.
+  run --separate-stderr contained "$KESTRUNE" '' 'echo only' 'echo extra' more
+  [ "$status" -eq 0 ]
+  [ "${lines[0]}" = 'Starting the container: ' ]
+  [ "${lines[1]}" = "$(greeting 'echo only')" ]
+  [ "${lines[2]}" = only ]
+  [ "${#lines[@]}" -eq 3 ]
+
+  # A 100 kB command reaches the shell whole.
+  local big
+  big="$(head -c 100000 /dev/zero | tr '\0' x)"
+  run --separate-stderr contained "$KESTRUNE" demo "echo $big | wc -c"
+  [ "$status" -eq 0 ]
+  [ "${lines[1]}" = "$(greeting "echo $big | wc -c")" ]
+  [ "${lines[2]}" = 100001 ]
+}
+
+@test "without the administrative capability: clone fails, status 1, no child" {
+  # The unprivileged user must be able to reach the binary.
+  local dir
+  dir="$(mktemp -d /tmp/kestrune-test.XXXXXX)"
+  chmod 755 "$dir"
+  cp "$KESTRUNE" "$dir/kestrune"
+  run --separate-stderr contained setpriv --reuid=65534 --regid=65534 --clear-groups \
+    --inh-caps=-all "$dir/kestrune" demo 'echo should-not-run'
+  rm -rf "$dir"
+  [ "$status" -eq 1 ]
+  [ "$output" = "$(start_line demo)" ]
+  [ "$stderr" = "clone failed: Operation not permitted" ]
+}
