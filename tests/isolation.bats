@@ -4,15 +4,20 @@
 load helpers
 
 @test "on shared mounts the outer /proc stays its own, also when the child is killed" {
-  run --separate-stderr unshare --uts --mount --propagation shared bash -c '
+  run --separate-stderr contained --propagation shared bash -c '
     kestrune=$1 dir=$2
     proc_mounts() { grep -c "^[^ ]* [^ ]* [^ ]* / /proc " /proc/self/mountinfo; }
+    # A tool that never starts the command must fail the test, not hang it.
+    await() {
+      for _ in $(seq 1000); do [ -e "$1" ] && return; sleep 0.01; done
+      echo "gave up waiting for $1"; exit 1
+    }
     before=$(cat /proc/self/mountinfo)
 
     # While the command runs, look at /proc from out here.
     "$kestrune" demo "touch $dir/started; while [ ! -e $dir/go ]; do sleep 0.01; done" &
     tool=$!
-    while [ ! -e "$dir/started" ]; do sleep 0.01; done
+    await "$dir/started"
     echo "during: $(proc_mounts) mount, own process visible: $(test -d /proc/$$ && echo yes)"
     touch "$dir/go"
     wait "$tool"
@@ -22,7 +27,7 @@ load helpers
     rm -f "$dir/started"
     "$kestrune" demo "touch $dir/started; sleep 30" &
     tool=$!
-    while [ ! -e "$dir/started" ]; do sleep 0.01; done
+    await "$dir/started"
     kill -KILL "$(cat /proc/$tool/task/$tool/children)"
     wait "$tool"
     [ "$(cat /proc/self/mountinfo)" = "$before" ] && echo "after kill: unchanged"
@@ -40,7 +45,7 @@ load helpers
   mkdir -p "$root/usr" "$root/proc"
   for d in bin lib lib64 sbin; do ln -s "usr/$d" "$root/$d"; done
   cp "$KESTRUNE" "$root/kestrune"
-  run --separate-stderr unshare --uts --mount --propagation shared bash -c '
+  run --separate-stderr contained --propagation shared bash -c '
     root=$1
     mount --rbind /usr "$root/usr"
     mount --rbind /proc "$root/proc"
