@@ -258,6 +258,11 @@ BENCHMARK_CAPTURE(live, unshare, unshare_line)
 // A figure whose benchmark was filtered out shows as nan.
 class Summary : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so that a saved run reads as plain text.
+  Summary()
+      : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_Defaults : OO_Tabular) {
+  }
+
   void ReportRuns(const std::vector<Run> &runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run &run : runs) {
