@@ -12,8 +12,9 @@ contained() {
     unshare --uts --mount "$@"
     return
   fi
-  # A sanitizer report from inside the container reaches only its standard
-  # error, so under the sanitizers a copy of it is kept for the final check.
+  # Inside the container (a clone child) UndefinedBehaviorSanitizer writes its
+  # reports to standard error even when told to log to files, and the tool
+  # never reads the container's status: keep a copy for the final check.
   local status=0
   unshare --uts --mount "$@" 2> >(tee -a "$KESTRUNE_SANITIZER_REPORTS/stderr" >&2) ||
     status=$?
