@@ -40,6 +40,14 @@ load helpers
   run --separate-stderr contained "$KESTRUNE" demo 'kestrune-no-such-command'
   [ "$status" -eq 0 ]
   [[ "$stderr" == *"kestrune-no-such-command"*"not found"* ]]
+
+  # 127 is also how a C library may report a shell it could not start;
+  # a caller that ignores SIGCHLD must not make the run look failed either.
+  run --separate-stderr contained perl -e '$SIG{CHLD} = "IGNORE"; exec @ARGV' \
+    "$KESTRUNE" demo 'echo ran; exit 127'
+  [ "$status" -eq 0 ]
+  [ "${lines[2]}" = ran ]
+  [ -z "$stderr" ]
 }
 
 @test "operands are plain data: printed and handed to the shell unchanged" {

@@ -24,3 +24,13 @@ contained() {
 
 start_line() { printf 'Starting the container: %s' "$1"; }
 greeting() { printf 'Container initialized. Running command: %s' "$1"; }
+
+# For the scripts that the tests run with bash -c: waits up to ten seconds
+# for a file, so that a tool that never starts the command fails the test
+# instead of hanging it.
+await() {
+  for _ in $(seq 1000); do [ -e "$1" ] && return; sleep 0.01; done
+  echo "gave up waiting for $1"
+  exit 1
+}
+export -f await

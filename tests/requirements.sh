@@ -1,0 +1,18 @@
+#!/bin/sh
+# Run by CTest before the suites, with the path of bats as found at
+# configure time. The suites create namespaces, mounts and host names:
+# without root, or without one of their tools, they would fail case by case
+# with nothing to say why, so this says it once.
+if [ "$(id -u)" != 0 ]; then
+  echo "The kestrune tests need root: run them as root." >&2
+  exit 1
+fi
+bats=$1
+case $bats in '' | *-NOTFOUND) bats=bats ;; esac
+# Each tool the suites use, and the Debian package that brings it.
+for pair in "$bats:bats" unshare:util-linux setpriv:util-linux \
+  mountpoint:util-linux ps:procps hostname:hostname perl:perl; do
+  command -v "${pair%:*}" >/dev/null 2>&1 && continue
+  echo "The kestrune tests need ${pair%:*}: apt-get install ${pair##*:}" >&2
+  exit 1
+done
