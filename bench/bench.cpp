@@ -1,5 +1,7 @@
-// Start-up benchmark: kestrune against util-linux unshare doing the same
-// work, and against the bare shell that any such tool has to start.
+// Start-up benchmark: kestrune against its own glibc build, against
+// util-linux unshare doing the same work, and against the bare shell that
+// any such tool has to start; and how start-up grows with the number of
+// mounts that every new mount namespace copies.
 //
 // Must run as root. It first moves itself into a UTS and mount namespace of
 // its own, so the tools it starts can neither rename this machine nor leave
@@ -10,11 +12,13 @@
 #include <sched.h>
 #include <spawn.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -42,6 +46,11 @@ const char *kestrune_path() {
 
 Argv kestrune_line(const char *command) {
   return {kestrune_path(), "bench", command, nullptr};
+}
+
+// The same source linked statically against glibc instead of musl.
+Argv kestrune_glibc_line(const char *command) {
+  return {KESTRUNE_GLIBC_PATH, "bench", command, nullptr};
 }
 
 Argv unshare_line(const char *command) {
@@ -76,8 +85,56 @@ bool run_once(const Argv &argv) {
          WEXITSTATUS(status) == 0;
 }
 
+// Extra tmpfs mounts under a scratch directory of the benchmark's own mount
+// namespace, which every container's new mount namespace copies, and tears
+// down again when it ends.
+struct ExtraMounts {
+  std::string root;
+  bool root_mounted = false;
+  int count = 0;
+};
+
+ExtraMounts &extra_mounts() {
+  static ExtraMounts mounts;
+  return mounts;
+}
+
+bool set_extra_mounts(int wanted) {
+  ExtraMounts &mounts = extra_mounts();
+  if (wanted < mounts.count || (wanted == 0 && mounts.root_mounted)) {
+    // One detach takes the whole tree down; it is built up again below.
+    if (umount2(mounts.root.c_str(), MNT_DETACH) != 0) {
+      return false;
+    }
+    mounts.root_mounted = false;
+    mounts.count = 0;
+  }
+  if (wanted > 0 && !mounts.root_mounted) {
+    if (mount("kestrune-bench", mounts.root.c_str(), "tmpfs", 0, nullptr) !=
+        0) {
+      return false;
+    }
+    mounts.root_mounted = true;
+  }
+  for (; mounts.count < wanted; ++mounts.count) {
+    char path[PATH_MAX];
+    std::snprintf(path, sizeof path, "%s/%d", mounts.root.c_str(),
+                  mounts.count);
+    if (mkdir(path, 0700) != 0 ||
+        mount("kestrune-bench", path, "tmpfs", 0, "size=4k") != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void start(benchmark::State &state, Line line) {
   const Argv argv = line("true");
+  // One runner takes them down; the others wait for it at the loop's start.
+  if (state.thread_index() == 0 && !set_extra_mounts(0)) {
+    state.SkipWithError("cannot take the extra mounts down");
+    return;
+  }
   for (auto _ : state) {
     if (!run_once(argv)) {
       state.SkipWithError("the command failed: is this run as root?");
@@ -85,6 +142,21 @@ void start(benchmark::State &state, Line line) {
     }
   }
   state.SetItemsProcessed(state.iterations());
+}
+
+// A start with the extra mounts of the argument in place.
+void mounts(benchmark::State &state, Line line) {
+  const Argv argv = line("true");
+  if (!set_extra_mounts(static_cast<int>(state.range(0)))) {
+    state.SkipWithError("cannot make the extra mounts");
+    return;
+  }
+  for (auto _ : state) {
+    if (!run_once(argv)) {
+      state.SkipWithError("the command failed: is this run as root?");
+      break;
+    }
+  }
 }
 
 std::vector<pid_t> children_of(pid_t pid) {
@@ -162,6 +234,10 @@ long kernel_kb() {
 // and the kernel's memory that they hold.
 void live(benchmark::State &state, Line line) {
   const Argv argv = line("sleep 60");
+  if (!set_extra_mounts(0)) {
+    state.SkipWithError("cannot take the extra mounts down");
+    return;
+  }
   for (auto _ : state) {
     const long kernel_before = kernel_kb();
     std::vector<pid_t> launchers;
@@ -234,6 +310,9 @@ void live(benchmark::State &state, Line line) {
 // Runs of the same tool and runner count, to set each figure beside its
 // peer's at the end.
 BENCHMARK_CAPTURE(start, sh, sh_line)->Threads(1)->UseRealTime();
+BENCHMARK_CAPTURE(start, kestrune_glibc, kestrune_glibc_line)
+    ->Threads(1)
+    ->UseRealTime();
 BENCHMARK_CAPTURE(start, kestrune, kestrune_line)
     ->Threads(1)
     ->Threads(2)
@@ -243,6 +322,18 @@ BENCHMARK_CAPTURE(start, unshare, unshare_line)
     ->Threads(1)
     ->Threads(2)
     ->Threads(8)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(mounts, kestrune, kestrune_line)
+    ->Arg(0)
+    ->Arg(500)
+    ->Arg(2000)
+    ->Arg(5000)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(mounts, unshare, unshare_line)
+    ->Arg(0)
+    ->Arg(500)
+    ->Arg(2000)
+    ->Arg(5000)
     ->UseRealTime();
 BENCHMARK_CAPTURE(live, kestrune, kestrune_line)
     ->Iterations(1)
@@ -259,9 +350,9 @@ BENCHMARK_CAPTURE(live, unshare, unshare_line)
 class Summary : public benchmark::ConsoleReporter {
  public:
   // Colours only on a terminal, so that a saved run reads as plain text.
-  Summary()
-      : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_Defaults : OO_Tabular) {
-  }
+  explicit Summary(int base_mounts)
+      : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_Defaults : OO_Tabular),
+        base_mounts_(base_mounts) {}
 
   void ReportRuns(const std::vector<Run> &runs) override {
     ConsoleReporter::ReportRuns(runs);
@@ -279,12 +370,32 @@ class Summary : public benchmark::ConsoleReporter {
     const double sh = ms("start/sh/real_time/threads:1");
     const double kestrune = ms("start/kestrune/real_time/threads:1");
     const double unshare = ms("start/unshare/real_time/threads:1");
+    const double glibc = ms("start/kestrune_glibc/real_time/threads:1");
     std::printf("\nMedian wall time per container, one runner:\n");
-    std::printf("  kestrune %.2f ms, unshare %.2f ms, sh -c true %.2f ms\n",
-                kestrune, unshare, sh);
-    std::printf("  kestrune/unshare %.3f (target <= 0.85)\n",
+    std::printf(
+        "  kestrune %.3f ms, kestrune on glibc %.3f ms, unshare %.3f ms, "
+        "sh -c true %.3f ms\n",
+        kestrune, glibc, unshare, sh);
+    std::printf("  kestrune/unshare %.3f (target <= 0.70)\n",
                 kestrune / unshare);
-    std::printf("  kestrune over sh -c true: +%.2f ms\n", kestrune - sh);
+    std::printf("  kestrune on glibc/unshare %.3f\n", glibc / unshare);
+    std::printf("  over sh -c true: kestrune +%.3f ms, on glibc +%.3f ms\n",
+                kestrune - sh, glibc - sh);
+    std::printf("With extra mounts (%d before them), median ms:\n",
+                base_mounts_);
+    std::printf("  %6s %9s %9s %7s\n", "mounts", "kestrune", "unshare",
+                "ratio");
+    for (const int extra : {0, 500, 2000, 5000}) {
+      char kestrune_name[64];
+      char unshare_name[64];
+      std::snprintf(kestrune_name, sizeof kestrune_name,
+                    "mounts/kestrune/%d/real_time", extra);
+      std::snprintf(unshare_name, sizeof unshare_name,
+                    "mounts/unshare/%d/real_time", extra);
+      const double k = ms(kestrune_name);
+      const double u = ms(unshare_name);
+      std::printf("  %6d %9.3f %9.3f %7.3f\n", extra, k, u, k / u);
+    }
     std::printf("Containers per second (median):\n");
     for (const char *threads : {"1", "2", "8"}) {
       const std::string suffix = std::string("/real_time/threads:") + threads;
@@ -328,6 +439,7 @@ class Summary : public benchmark::ConsoleReporter {
     return value == found->second.counters.end() ? NAN : value->second.value;
   }
 
+  int base_mounts_;
   std::map<std::string, Run> results_;
 };
 
@@ -338,6 +450,19 @@ int main(int argc, char **argv) {
       mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
     std::perror("kestrune-bench: cannot make namespaces of its own (root?)");
     return 1;
+  }
+  char scratch[] = "/tmp/kestrune-bench.XXXXXX";
+  if (mkdtemp(scratch) == nullptr) {
+    std::perror("kestrune-bench: cannot make a scratch directory");
+    return 1;
+  }
+  extra_mounts().root = scratch;
+  int base_mounts = 0;
+  if (FILE *file = std::fopen("/proc/self/mountinfo", "re")) {
+    for (int c = 0; (c = std::fgetc(file)) != EOF;) {
+      base_mounts += c == '\n' ? 1 : 0;
+    }
+    std::fclose(file);
   }
   // Defaults that the command line can still override: repetitions spread
   // in random order over the run, reported by their median.
@@ -356,8 +481,10 @@ int main(int argc, char **argv) {
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) {
     return 1;
   }
-  Summary summary;
+  Summary summary(base_mounts);
   benchmark::RunSpecifiedBenchmarks(&summary);
   benchmark::Shutdown();
+  set_extra_mounts(0);
+  rmdir(scratch);
   return 0;
 }
