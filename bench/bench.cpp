@@ -128,11 +128,12 @@ bool set_extra_mounts(int wanted) {
   return true;
 }
 
-void start(benchmark::State &state, Line line) {
+// Starts of one tool with EXTRA extra mounts in place. One runner sets the
+// mounts up; the others wait for it at the loop's start.
+void starts(benchmark::State &state, Line line, int extra) {
   const Argv argv = line("true");
-  // One runner takes them down; the others wait for it at the loop's start.
-  if (state.thread_index() == 0 && !set_extra_mounts(0)) {
-    state.SkipWithError("cannot take the extra mounts down");
+  if (state.thread_index() == 0 && !set_extra_mounts(extra)) {
+    state.SkipWithError("cannot set up the extra mounts");
     return;
   }
   for (auto _ : state) {
@@ -144,19 +145,10 @@ void start(benchmark::State &state, Line line) {
   state.SetItemsProcessed(state.iterations());
 }
 
-// A start with the extra mounts of the argument in place.
+void start(benchmark::State &state, Line line) { starts(state, line, 0); }
+
 void mounts(benchmark::State &state, Line line) {
-  const Argv argv = line("true");
-  if (!set_extra_mounts(static_cast<int>(state.range(0)))) {
-    state.SkipWithError("cannot make the extra mounts");
-    return;
-  }
-  for (auto _ : state) {
-    if (!run_once(argv)) {
-      state.SkipWithError("the command failed: is this run as root?");
-      break;
-    }
-  }
+  starts(state, line, static_cast<int>(state.range(0)));
 }
 
 std::vector<pid_t> children_of(pid_t pid) {
