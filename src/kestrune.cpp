@@ -35,7 +35,8 @@ int run_command(const char *command) {
 int container_setup(void *arg) {
   // When the launcher ends, however it ended (even by SIGKILL), the kernel
   // kills this process, and with process 1 goes every process of the
-  // container: nothing runs on with no one waiting for it.
+  // container: nothing runs on with no one waiting for it. Hence the first
+  // step; only a launcher that ends before it is not covered.
   (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
 
   const char *command = static_cast<const char *>(arg);
