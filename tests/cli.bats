@@ -37,6 +37,11 @@ load helpers
   [ "$status" -eq 0 ]
   [ "${#lines[@]}" -eq 2 ]
 
+  # A shell killed by a signal is the command's end, not the container's.
+  run --separate-stderr contained "$KESTRUNE" demo 'kill -KILL $$'
+  [ "$status" -eq 0 ]
+  [ "${#lines[@]}" -eq 2 ]
+
   run --separate-stderr contained "$KESTRUNE" demo 'kestrune-no-such-command'
   [ "$status" -eq 0 ]
   [[ "$stderr" == *"kestrune-no-such-command"*"not found"* ]]
