@@ -5,43 +5,98 @@
 // against glibc or musl and needs nothing of the C++ runtime.
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-// Hands the command to the shell. Returns 1 if the shell could not be
-// started, else 0: the command's own status is deliberately not passed on.
-int run_command(const char *command) {
-  errno = 0;
-  const int status = system(command);
-  // musl reports a shell it could not start as -1, glibc as a shell that
-  // exited with 127; both set errno then. A shell that really ran and
-  // exited with 127 (command not found) leaves errno at 0.
-  if (status == -1 ||
-      (errno != 0 && WIFEXITED(status) && WEXITSTATUS(status) == 127)) {
+// What the launcher hands to the container's process 1.
+struct container {
+  char *command;
+  // The signal mask kestrune was started with, for the command.
+  sigset_t caller_mask;
+  // SIGCHLD and the signals passed on, blocked and taken by sigwaitinfo.
+  sigset_t waited;
+  // Read end of a pipe whose write end only the launcher holds.
+  int launcher_alive;
+};
+
+// Starts the shell and waits for it, reaping every other child that ends
+// meanwhile (orphans of the command are re-parented to process 1) and
+// passing on what the launcher sends. Returns 0 once the shell has ended
+// on its own, 128+N if it died of signal N, 1 if it could not be started.
+int run_command(const container &setup) {
+  posix_spawnattr_t attributes;
+  (void)posix_spawnattr_init(&attributes);
+  // The command gets the caller's mask; the dispositions are the caller's
+  // already, since no handler is installed anywhere.
+  (void)posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  (void)posix_spawnattr_setsigmask(&attributes, &setup.caller_mask);
+  char sh[] = "sh";
+  char dash_c[] = "-c";
+  char end_of_options[] = "--";  // a command may begin with "-"
+  char *argv[] = {sh, dash_c, end_of_options, setup.command, nullptr};
+  pid_t shell = -1;
+  const int error =
+      posix_spawn(&shell, "/bin/sh", nullptr, &attributes, argv, environ);
+  (void)posix_spawnattr_destroy(&attributes);
+  if (error != 0) {
+    errno = error;
     perror("Failed to start the shell");
     return 1;
   }
-  return 0;
+
+  for (;;) {
+    siginfo_t info{};
+    const int signo = sigwaitinfo(&setup.waited, &info);
+    if (signo == SIGCHLD) {
+      int status = 0;
+      pid_t ended = 0;
+      while ((ended = waitpid(-1, &status, WNOHANG)) > 0) {
+        if (ended == shell) {
+          return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 0;
+        }
+      }
+    } else if (signo > 0 && info.si_code != SI_KERNEL && info.si_pid == 0) {
+      // Sent from outside the namespace (the launcher passing it on), not
+      // by the terminal, which reached every process itself. To all but
+      // process 1; what is sent from inside is dropped, as the kernel does
+      // for a process 1 with no handler.
+      (void)kill(-1, signo);
+    }
+  }
+}
+
+// True where /proc holds a proc file system, the one copied from outside.
+bool outer_proc() {
+  constexpr long proc_super_magic = 0x9fa0;
+  struct statfs proc {};
+  return statfs("/proc", &proc) == 0 && proc.f_type == proc_super_magic;
 }
 
 // Entry of the child, process 1 of the new PID namespace. Ends with 0 once
-// the command has run, 1 if the shell could not be started.
+// the command has run, 128+N if its shell died of signal N, and 1 if it
+// could not run.
 int container_setup(void *arg) {
+  const container &setup = *static_cast<const container *>(arg);
   // When the launcher ends, however it ended (even by SIGKILL), the kernel
   // kills this process, and with process 1 goes every process of the
-  // container: nothing runs on with no one waiting for it. Hence the first
-  // step; only a launcher that ends before it is not covered.
+  // container: nothing runs on with no one waiting for it. A launcher that
+  // ended before this request shows as the pipe's last writer gone.
   (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
+  char byte = 0;
+  if (read(setup.launcher_alive, &byte, 1) == 0) {
+    return 1;
+  }
 
-  const char *command = static_cast<const char *>(arg);
-  (void)printf("Container initialized. Running command: %s\n", command);
-
+  (void)printf("Container initialized. Running command: %s\n", setup.command);
   // The length counts the terminating NUL as well.
   (void)sethostname("kestrune", 9);
 
@@ -55,11 +110,19 @@ int container_setup(void *arg) {
       mount(nullptr, "/proc", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
   const bool mounted =
       isolated && mount("proc", "/proc", "proc", 0, nullptr) == 0;
-
-  // The shell writes straight to the shared descriptors, so the greeting
-  // has to be out before the command's output.
+  // A command on the outer proc would see, and could signal, processes
+  // that are not the container's. A plain directory shows none at all.
+  const int mount_error = errno;
+  // The shell and perror write straight to the shared descriptors, so the
+  // greeting has to be out first.
   (void)fflush(stdout);
-  const int status = run_command(command);
+  int status = 1;
+  if (!mounted && outer_proc()) {
+    errno = mount_error;
+    perror("Failed to mount proc");
+  } else {
+    status = run_command(setup);
+  }
 
   if (mounted) {
     (void)umount("/proc");
@@ -67,6 +130,63 @@ int container_setup(void *arg) {
   // Returning from a clone entry ends the process without flushing stdio.
   (void)fflush(stdout);
   return status;
+}
+
+// Ends the launcher by the signal that ended the command, as a shell
+// running the command itself would have ended, but without a core file.
+void die_of(int signo) {
+  (void)prctl(PR_SET_DUMPABLE, 0);
+  (void)signal(signo, SIG_DFL);
+  sigset_t only{};
+  (void)sigemptyset(&only);
+  (void)sigaddset(&only, signo);
+  (void)sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  (void)raise(signo);
+}
+
+// The signals that stop or interrupt a run are the command's to act on.
+// Blocked here and in process 1, they are taken by sigwaitinfo: neither
+// dies of them, and what a process (not the terminal) sends is passed on.
+// A signal the caller ignores stays ignored, and is not passed on.
+void block_signals(container *setup) {
+  (void)sigemptyset(&setup->waited);
+  (void)sigaddset(&setup->waited, SIGCHLD);
+  const int passed_on[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2};
+  for (const int passed : passed_on) {
+    struct sigaction action {};
+    if (sigaction(passed, nullptr, &action) == 0 &&
+        action.sa_handler != SIG_IGN) {
+      (void)sigaddset(&setup->waited, passed);
+    }
+  }
+  (void)sigprocmask(SIG_BLOCK, &setup->waited, &setup->caller_mask);
+}
+
+// Waits for the container, passing on what a process sends; what the
+// terminal sends has reached the whole foreground group already. Returns
+// the wait status, or -1 if the container's end cannot be learnt. The
+// signals received are added to RECEIVED.
+int wait_for(pid_t pid, const sigset_t &waited, sigset_t *received) {
+  (void)sigemptyset(received);
+  for (;;) {
+    siginfo_t info{};
+    const int signo = sigwaitinfo(&waited, &info);
+    if (signo == SIGCHLD) {
+      int status = 0;
+      const pid_t ended = waitpid(pid, &status, WNOHANG);
+      if (ended == pid) {
+        return status;
+      }
+      if (ended == -1) {
+        return -1;
+      }
+    } else if (signo > 0) {
+      (void)sigaddset(received, signo);
+      if (info.si_code != SI_KERNEL) {
+        (void)kill(pid, signo);
+      }
+    }
+  }
 }
 
 int main(int argc, char *argv[]) {
@@ -86,8 +206,19 @@ int main(int argc, char *argv[]) {
 
   // A caller that ignores SIGCHLD passes that on: the kernel would then
   // reap the container (and the shell inside it) unasked, and neither wait
-  // could tell how they ended. This is no handler: the default is restored.
+  // could tell how they ended.
   (void)signal(SIGCHLD, SIG_DFL);
+
+  container setup{};
+  setup.command = argv[2];
+  block_signals(&setup);
+
+  int alive[2] = {-1, -1};
+  if (pipe2(alive, O_CLOEXEC | O_NONBLOCK) == -1) {
+    perror("clone failed");
+    return 1;
+  }
+  setup.launcher_alive = alive[0];
 
   // 4 KiB is not enough: a dynamically linked build resolves its first
   // symbols on this stack, and musl starts the shell with over 5 KiB of it.
@@ -101,28 +232,35 @@ int main(int argc, char *argv[]) {
 
   const pid_t pid =
       clone(container_setup, stack_top,
-            CLONE_NEWPID | CLONE_NEWNS | CLONE_NEWUTS | SIGCHLD, argv[2]);
+            CLONE_NEWPID | CLONE_NEWNS | CLONE_NEWUTS | SIGCHLD, &setup);
   if (pid == -1) {
     perror("clone failed");
     free(stack_top - stack_size);
     return 1;
   }
 
-  int status = 0;
-  pid_t waited = -1;
-  do {
-    waited = waitpid(pid, &status, 0);
-  } while (waited == -1 && errno == EINTR);
+  sigset_t received{};
+  const int status = wait_for(pid, setup.waited, &received);
   free(stack_top - stack_size);
 
-  // The container's own status (0 after a run, 1 if its shell could not be
-  // started), or 128+N when signal N killed it, as shells report it. A
-  // child whose end could not be learnt is not reported as a success.
-  if (waited != pid) {
+  // A child whose end cannot be learnt is not reported as a success; 128+N
+  // when signal N killed process 1, as shells report it.
+  if (status == -1) {
     return 1;
   }
   if (WIFSIGNALED(status)) {
     return 128 + WTERMSIG(status);
   }
-  return WEXITSTATUS(status);
+  // Process 1 says 128+N when the shell died of signal N. If that is a
+  // signal this launcher received, it ends the same way; otherwise the
+  // command's end is not the tool's.
+  const int code = WEXITSTATUS(status);
+  if (code > 128) {
+    if (sigismember(&received, code - 128) == 1) {
+      die_of(code - 128);
+      return code;
+    }
+    return 0;
+  }
+  return code;
 }
