@@ -24,8 +24,9 @@ struct container {
   sigset_t caller_mask;
   // SIGCHLD and the signals passed on, blocked and taken by sigwaitinfo.
   sigset_t waited;
-  // Read end of a pipe whose write end only the launcher holds.
-  int launcher_alive;
+  // A pipe whose write end only the launcher keeps: its read end sees the
+  // end of the file once the launcher has died.
+  int launcher_alive[2];
 };
 
 // Starts the shell and waits for it, reaping every other child that ends
@@ -91,8 +92,9 @@ int container_setup(void *arg) {
   // container: nothing runs on with no one waiting for it. A launcher that
   // ended before this request shows as the pipe's last writer gone.
   (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
+  (void)close(setup.launcher_alive[1]);
   char byte = 0;
-  if (read(setup.launcher_alive, &byte, 1) == 0) {
+  if (read(setup.launcher_alive[0], &byte, 1) == 0) {
     return 1;
   }
 
@@ -213,12 +215,10 @@ int main(int argc, char *argv[]) {
   setup.command = argv[2];
   block_signals(&setup);
 
-  int alive[2] = {-1, -1};
-  if (pipe2(alive, O_CLOEXEC | O_NONBLOCK) == -1) {
+  if (pipe2(setup.launcher_alive, O_CLOEXEC | O_NONBLOCK) == -1) {
     perror("clone failed");
     return 1;
   }
-  setup.launcher_alive = alive[0];
 
   // 4 KiB is not enough: a dynamically linked build resolves its first
   // symbols on this stack, and musl starts the shell with over 5 KiB of it.

@@ -4,21 +4,16 @@
 load helpers
 
 @test "fewer than two operands: usage on stderr only, status 1" {
-  run --separate-stderr contained "$KESTRUNE"
-  [ "$status" -eq 1 ]
-  [ "$stderr" = "Usage: $KESTRUNE <container_name> <command>" ]
-  [ -z "$output" ]
-
-  run --separate-stderr contained "$KESTRUNE" demo
-  [ "$status" -eq 1 ]
-  [ "$stderr" = "Usage: $KESTRUNE <container_name> <command>" ]
-  [ -z "$output" ]
-
-  # An empty argument vector has no program name to show.
-  run --separate-stderr contained perl -e 'exec {$ARGV[0]} ()' "$KESTRUNE"
-  [ "$status" -eq 1 ]
-  [ "$stderr" = "Usage: kestrune <container_name> <command>" ]
-  [ -z "$output" ]
+  # The last one has an empty argument vector: no program name to show.
+  local shown
+  for call in "$KESTRUNE" "$KESTRUNE demo" "perl -e exec{\$ARGV[0]}() $KESTRUNE"; do
+    run --separate-stderr contained $call
+    shown=$KESTRUNE
+    [[ $call == perl* ]] && shown=kestrune
+    [ "$status" -eq 1 ]
+    [ "$stderr" = "Usage: $shown <container_name> <command>" ]
+    [ -z "$output" ]
+  done
 }
 
 @test "on a pipe and in a file: start line, greeting, command output, once each" {
@@ -72,6 +67,12 @@ load helpers
   [ "${lines[2]}" = only ]
   [ "${#lines[@]}" -eq 3 ]
 
+  # A command beginning with "-" is a command, not an option of the shell.
+  run --separate-stderr contained "$KESTRUNE" demo '-x; echo hi'
+  [ "$status" -eq 0 ]
+  [ "${lines[2]}" = hi ]
+  [[ "$stderr" == *"-x: not found" ]]
+
   # A 100 kB command reaches the shell whole.
   local big
   big="$(head -c 100000 /dev/zero | tr '\0' x)"
@@ -93,4 +94,13 @@ load helpers
   [ "$status" -eq 1 ]
   [ "$output" = "$(start_line demo)" ]
   [ "$stderr" = "clone failed: Operation not permitted" ]
+}
+
+@test "a caller with a child of its own: the launcher waits for its container" {
+  # The caller's child ends first; the tool must not take its end for the
+  # container's.
+  run --separate-stderr contained bash -c 'true & exec "$1" demo "sleep 0.5; echo done"' \
+    bash "$KESTRUNE"
+  [ "$status" -eq 0 ]
+  [ "${lines[2]}" = done ]
 }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bats
-# What the command sees inside the container.
+# What the command sees inside the container, and what process 1 does for it.
 
 load helpers
 
@@ -13,24 +13,66 @@ load helpers
   [ "${lines[3]}" = outer-name ]
 }
 
-@test "only the container's processes are visible, the tool's child as 1" {
-  # The trailing true keeps the shell from replacing itself with ps.
-  run --separate-stderr contained "$KESTRUNE" demo 'ps -e -o pid=,comm= | tr -s " "; true'
+@test "own PID, mount and UTS namespaces; the caller's network, IPC, users and cgroups" {
+  local kinds='pid mnt uts net ipc user cgroup'
+  run --separate-stderr contained --propagation shared bash -c '
+    for kind in $2; do echo "$kind $(readlink /proc/self/ns/$kind)"; done >"$3/outside"
+    "$1" demo "for kind in $2; do echo \"\$kind \$(readlink /proc/self/ns/\$kind)\"; done" |
+      tail -n +3 >"$3/inside"
+    diff "$3/outside" "$3/inside" | sed -n "s/^> \([a-z]*\) .*/\1/p"' \
+    bash "$KESTRUNE" "$kinds" "$BATS_TEST_TMPDIR"
   [ "$status" -eq 0 ]
-  [ "${lines[2]}" = " 1 kestrune" ]
-  [ "${lines[3]}" = " 2 sh" ]
-  [ "${lines[4]}" = " 3 ps" ]
-  # The tr in the pipeline may or may not have started before ps read /proc.
-  [ "${#lines[@]}" -le 6 ]
-  [ "${lines[5]:-" 4 tr"}" = " 4 tr" ]
+  [ "$(wc -l <"$BATS_TEST_TMPDIR/inside")" -eq 7 ]
+  # Only these differ.
+  [ "${lines[*]}" = "pid mnt uts" ]
+}
+
+@test "only the container's processes are visible, the tool's child as 1" {
+  # No pipeline: each process listed has been started before ps reads /proc.
+  run --separate-stderr contained "$KESTRUNE" demo 'ps -e -o pid=,comm='
+  [ "$status" -eq 0 ]
+  [ "$(printf '%s\n' "${lines[@]:2}" | tr -s ' ' | sed 's/^ //')" = "1 kestrune
+2 sh
+3 ps" ]
 }
 
 @test "a background job ends with the container, before the tool returns" {
-  # A duration no other process on the machine is likely to sleep for.
+  # A duration no other process on the machine is likely to sleep for; the
+  # command waits until the job has become that sleep.
   local marker='sleep 31.41'
   run --separate-stderr contained sh -c '
-    "$1" demo "$2 >/dev/null 2>&1 & ps -e -o args= | grep -cx \"$2\""
+    "$1" demo "$2 >/dev/null 2>&1 &
+      until ps -e -o args= | grep -qx \"$2\"; do sleep 0.01; done; echo running"
+    echo "status $?"
     ps -e -o args= | grep -cx "$2"' sh "$KESTRUNE" "$marker"
-  [ "${lines[2]}" = 1 ]
-  [ "${lines[3]}" = 0 ]
+  # The command has two lines, and so has the greeting.
+  [ "${lines[3]}" = running ]
+  [ "${lines[4]}" = "status 0" ]
+  [ "${lines[5]}" = 0 ]
+}
+
+@test "process 1 reaps orphans: none stays a zombie, none holds a process id" {
+  # 200 orphans, re-parented to process 1 as each subshell ends: once they
+  # have all run, no zombie is left for long.
+  run --separate-stderr contained "$KESTRUNE" demo '
+    for i in $(seq 200); do (sleep 0.011 &); done
+    while ps -e -o stat=,args= | grep -q "^[^Z]* sleep 0.011$"; do sleep 0.05; done
+    for i in $(seq 100); do
+      zombies=$(ps -e -o stat= | grep -c Z)
+      [ "$zombies" = 0 ] && break
+      sleep 0.05
+    done
+    echo "zombies: $zombies"'
+  [ "$status" -eq 0 ]
+  [ "${lines[-1]}" = "zombies: 0" ]
+
+  # Where only 400 process ids exist, 600 short-lived orphans make no fork
+  # fail: each id is free again once its orphan has been reaped.
+  run --separate-stderr contained --pid --fork --mount-proc bash -c '
+    echo 400 >/proc/sys/kernel/pid_max
+    "$1" demo "for i in \$(seq 600); do (true &); done; echo forked"
+    echo "status $?"' bash "$KESTRUNE"
+  [ "${lines[2]}" = forked ]
+  [ "${lines[3]}" = "status 0" ]
+  [ -z "$stderr" ]
 }

@@ -3,6 +3,7 @@
 bats_require_minimum_version 1.5.0
 
 : "${KESTRUNE:?KESTRUNE must name the built kestrune binary}"
+export KESTRUNE
 
 # Every run of the tool happens inside namespaces of the test's own, so that
 # even a broken build can neither rename this machine nor leave a mount behind.
@@ -25,12 +26,53 @@ contained() {
 start_line() { printf 'Starting the container: %s' "$1"; }
 greeting() { printf 'Container initialized. Running command: %s' "$1"; }
 
-# For the scripts that the tests run with bash -c: waits up to ten seconds
-# for a file, so that a tool that never starts the command fails the test
-# instead of hanging it.
+# The rest is for the scripts that the tests run with bash -c.
+
+# Waits up to ten seconds for a file, so that a tool that never starts the
+# command fails the test instead of hanging it.
 await() {
   for _ in $(seq 1000); do [ -e "$1" ] && return; sleep 0.01; done
   echo "gave up waiting for $1"
   exit 1
 }
-export -f await
+
+# Starts the tool in the background on COMMAND, once the container has
+# touched DIR/started, and waits for that. Sets tool (the launcher's id) and
+# child (the container's process 1, as numbered out here).
+launch() {
+  rm -f "$1/started"
+  "$KESTRUNE" demo "touch $1/started; $2" &
+  tool=$!
+  await "$1/started"
+  read -r child <"/proc/$tool/task/$tool/children"
+}
+
+# Prints how many processes of PID namespace NS (an inode) are still running,
+# that is neither gone nor zombies.
+running_in() {
+  stat -L -c "%i %n" /proc/[0-9]*/ns/pid 2>/dev/null | while read -r ns path; do
+    path=${path%/ns/pid}
+    [ "$ns" = "$1" ] && read -r _ _ state _ <"$path/stat" && [ "$state" != Z ] && echo
+  done | wc -l
+}
+
+# Waits up to half a second for no process of PID namespace NS to run any
+# more; prints how many still run.
+left_after_end() {
+  local end=$((${EPOCHREALTIME/./} + 500000)) left
+  while left=$(running_in "$1") && ((left > 0 && ${EPOCHREALTIME/./} < end)); do
+    sleep 0.01
+  done
+  echo "$left"
+}
+
+# save_mounts, then mounts_now prints "unchanged" or "changed".
+save_mounts() { saved_mounts=$(cat /proc/self/mountinfo); }
+mounts_now() {
+  if [ "$(cat /proc/self/mountinfo)" = "$saved_mounts" ]; then echo unchanged; else echo changed; fi
+}
+
+# How many mounts are stacked on the mount point $1, in this namespace.
+mounts_on() { awk -v at="$1" '$5 == at' /proc/self/mountinfo | wc -l; }
+
+export -f await launch running_in left_after_end save_mounts mounts_now mounts_on

@@ -1,0 +1,128 @@
+#!/usr/bin/env bats
+# Signals: what the terminal sends is the command's, what a process sends to
+# the launcher is passed on, and the launcher dies the command's death.
+
+load helpers
+
+@test "at a terminal, Ctrl-C and Ctrl-\\ are the command's to act on" {
+  # The command's marker is computed, so that the greeting cannot match it.
+  local ready='echo go$((1+1))'
+
+  # A command whose INT trap cleans up: the cleanup completes, and a script
+  # running kestrune goes on. (The shell's wait, unlike a foreground
+  # command, is cut short by a trapped signal, whenever it came.)
+  run contained python3 "$BATS_TEST_DIRNAME/terminal.py" expect:go2 'send:\x03' -- \
+    bash -c '"$1" demo "trap \"sleep 0.2; echo cleaned; exit 3\" INT; sleep 30 & $2; wait"
+      echo "status $?"' bash "$KESTRUNE" "$ready"
+  [ "$status" -eq 0 ]
+  [ "${lines[-3]}" = "^Ccleaned" ]
+  [ "${lines[-2]}" = "status 0" ]
+  [ "${lines[-1]}" = "[exit 0]" ]
+
+  # A plain command stops the script there, as it would by itself. Ctrl-C
+  # comes once the command runs, not while the shell is starting it.
+  local running='until:pgrep -fx "sleep 31.43" >/dev/null'
+  run contained python3 "$BATS_TEST_DIRNAME/terminal.py" "$running" 'send:\x03' -- \
+    bash -c '"$1" demo "sleep 31.43"; echo not reached' bash "$KESTRUNE"
+  [ "$status" -eq 0 ]
+  [ "${lines[-1]}" = "^C[signal 2]" ]
+
+  # An interactive program survives Ctrl-C, twice, and ends normally.
+  run contained python3 "$BATS_TEST_DIRNAME/terminal.py" 'expect:>>> ' 'send:\x03' \
+    expect:KeyboardInterrupt 'expect:>>> ' 'send:\x03' expect:KeyboardInterrupt \
+    'expect:>>> ' 'send:print(6 * 7)\n' expect:42 'send:exit()\n' -- "$KESTRUNE" demo 'exec python3'
+  [ "$status" -eq 0 ]
+  [ "${lines[-1]}" = "[exit 0]" ]
+
+  # Ctrl-\ on a plain command: the launcher ends by SIGQUIT, and dumps no
+  # core, though allowed to (the command may: that is its own).
+  run contained python3 "$BATS_TEST_DIRNAME/terminal.py" "$running" 'send:\x1c' -- \
+    "$KESTRUNE" demo "sleep 31.43"
+  [ "$status" -eq 0 ]
+  [ "${lines[-1]}" = '^\[signal 3]' ]
+}
+
+@test "signals sent to the launcher alone are passed on, and the command decides" {
+  run --separate-stderr contained --propagation shared --pid --fork --mount-proc bash -c '
+    dir=$1
+    exec >"$dir/out"
+    set -m # background jobs must not start with SIGINT ignored
+    save_mounts
+
+    # A TERM trap cleans up before the launcher ends; the command ends
+    # normally, so the run gives 0.
+    launch "$dir" "trap \"sleep 0.2; echo cleaned >$dir/cleaned; exit 3\" TERM; sleep 30"
+    kill -TERM "$tool"
+    wait "$tool"
+    echo "TERM trapped: status $?, $(cat "$dir/cleaned")"
+
+    # A plain command dies of the signal, and so does the launcher.
+    for signal in TERM HUP INT; do
+      launch "$dir" "sleep 30; echo after"
+      ns=$(stat -L -c %i "/proc/$child/ns/pid")
+      kill -"$signal" "$tool"
+      wait "$tool"
+      echo "$signal: status $?, $(left_after_end "$ns") left, mounts $(mounts_now)"
+    done
+
+    # USR1 reaches a trap, and the run goes on to its end.
+    launch "$dir" "trap \"touch $dir/usr1\" USR1; until [ -e $dir/usr1 ]; do sleep 0.01; done; echo usr1 seen"
+    kill -USR1 "$tool"
+    wait "$tool"
+    echo "USR1: status $?"
+
+    # Process 1 drops what is sent to it from inside.
+    "$KESTRUNE" demo "kill -TERM 1; echo still here"
+    echo "TERM to process 1 from inside: status $?"
+
+    # Ignored by the command, TERM changes nothing; SIGKILL ends it all.
+    launch "$dir" "trap \"\" TERM; until [ -e $dir/go ]; do sleep 0.01; done; touch $dir/survived; sleep 30"
+    ns=$(stat -L -c %i "/proc/$child/ns/pid")
+    kill -TERM "$tool"
+    touch "$dir/go"
+    await "$dir/survived"
+    kill -KILL "$tool"
+    wait "$tool"
+    echo "TERM ignored, then KILL: status $?, $(left_after_end "$ns") left, mounts $(mounts_now)"
+    ' bash "$BATS_TEST_TMPDIR"
+  [ "$status" -eq 0 ]
+  # A container that outlived its launcher would print after.
+  [ "$(grep -v '^Starting\|^Container' "$BATS_TEST_TMPDIR/out")" = "TERM trapped: status 0, cleaned
+TERM: status 143, 0 left, mounts unchanged
+HUP: status 129, 0 left, mounts unchanged
+INT: status 130, 0 left, mounts unchanged
+usr1 seen
+USR1: status 0
+still here
+TERM to process 1 from inside: status 0
+TERM ignored, then KILL: status 137, 0 left, mounts unchanged" ]
+}
+
+@test "under timeout the command's TERM trap runs to its end: 124" {
+  run --separate-stderr contained timeout 1 "$KESTRUNE" demo \
+    "trap 'sleep 0.2; echo cleaned >$BATS_TEST_TMPDIR/cleaned; exit 3' TERM; sleep 30"
+  [ "$status" -eq 124 ]
+  [ "$(cat "$BATS_TEST_TMPDIR/cleaned")" = cleaned ]
+}
+
+@test "the command starts with the caller's blocked and ignored signals" {
+  # USR1 (10) blocked and TERM ignored by the caller are among the signals that
+  # kestrune passes on; WINCH (28) and ALRM are not.
+  local caller='use POSIX; sigprocmask(SIG_BLOCK, POSIX::SigSet->new(10, 28));
+    $SIG{TERM} = $SIG{ALRM} = "IGNORE"; exec @ARGV'
+  local show='grep -E "^Sig(Blk|Ign)" /proc/self/status'
+  # Signals 32 to 34 are the C library's own: glibc's posix_spawn leaves
+  # the two it uses ignored, which is no state of the caller's.
+  callers() { while read -r name set; do printf '%s %x\n' "$name" $((0x$set & ~(7 << 31))); done; }
+  run --separate-stderr contained perl -e "$caller" sh -c "$show"
+  [ "$status" -eq 0 ]
+  local want ignored
+  want="$(callers <<<"$output")"
+  # The caller's ignored signals took, whatever else it inherited. (Debian's
+  # sh, dash, clears the mask it starts with; another sh shows it.)
+  ignored=${want##*SigIgn: }
+  (((0x$ignored & 0x6000) == 0x6000))
+  run --separate-stderr contained perl -e "$caller" "$KESTRUNE" demo "$show"
+  [ "$status" -eq 0 ]
+  [ "$(printf '%s\n' "${lines[@]:2}" | callers)" = "$want" ]
+}
