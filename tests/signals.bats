@@ -35,7 +35,9 @@ load helpers
   [ "${lines[-1]}" = "[exit 0]" ]
 
   # Ctrl-\ on a plain command: the launcher ends by SIGQUIT, and dumps no
-  # core, though allowed to (the command may: that is its own).
+  # core, though allowed to (the command may: that is its own, and it goes
+  # to the test's own directory).
+  cd "$BATS_TEST_TMPDIR"
   run contained python3 "$BATS_TEST_DIRNAME/terminal.py" "$running" 'send:\x1c' -- \
     "$KESTRUNE" demo "sleep 31.43"
   [ "$status" -eq 0 ]
