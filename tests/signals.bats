@@ -53,7 +53,8 @@ load helpers
 
     # A TERM trap cleans up before the launcher ends; the command ends
     # normally, so the run gives 0.
-    launch "$dir" "trap \"sleep 0.2; echo cleaned >$dir/cleaned; exit 3\" TERM; sleep 30"
+    launch "$dir" "trap \"sleep 0.2; echo cleaned >$dir/cleaned; exit 3\" TERM; touch $dir/trapped; sleep 30"
+    await "$dir/trapped"
     kill -TERM "$tool"
     wait "$tool"
     echo "TERM trapped: status $?, $(cat "$dir/cleaned")"
@@ -68,7 +69,9 @@ load helpers
     done
 
     # USR1 reaches a trap, and the run goes on to its end.
-    launch "$dir" "trap \"touch $dir/usr1\" USR1; until [ -e $dir/usr1 ]; do sleep 0.01; done; echo usr1 seen"
+    rm "$dir/trapped"
+    launch "$dir" "trap \"touch $dir/usr1\" USR1; touch $dir/trapped; until [ -e $dir/usr1 ]; do sleep 0.01; done; echo usr1 seen"
+    await "$dir/trapped"
     kill -USR1 "$tool"
     wait "$tool"
     echo "USR1: status $?"
@@ -78,8 +81,10 @@ load helpers
     echo "TERM to process 1 from inside: status $?"
 
     # Ignored by the command, TERM changes nothing; SIGKILL ends it all.
-    launch "$dir" "trap \"\" TERM; until [ -e $dir/go ]; do sleep 0.01; done; touch $dir/survived; sleep 30"
+    rm "$dir/trapped"
+    launch "$dir" "trap \"\" TERM; touch $dir/trapped; until [ -e $dir/go ]; do sleep 0.01; done; touch $dir/survived; sleep 30"
     ns=$(stat -L -c %i "/proc/$child/ns/pid")
+    await "$dir/trapped"
     kill -TERM "$tool"
     touch "$dir/go"
     await "$dir/survived"
@@ -89,7 +94,10 @@ load helpers
     ' bash "$BATS_TEST_TMPDIR"
   [ "$status" -eq 0 ]
   # A container that outlived its launcher would print after.
-  [ "$(grep -v '^Starting\|^Container' "$BATS_TEST_TMPDIR/out")" = "TERM trapped: status 0, cleaned
+  local summary
+  summary="$(grep -v '^Starting\|^Container' "$BATS_TEST_TMPDIR/out")"
+  echo "$summary"
+  [ "$summary" = "TERM trapped: status 0, cleaned
 TERM: status 143, 0 left, mounts unchanged
 HUP: status 129, 0 left, mounts unchanged
 INT: status 130, 0 left, mounts unchanged
@@ -101,7 +109,8 @@ TERM ignored, then KILL: status 137, 0 left, mounts unchanged" ]
 }
 
 @test "under timeout the command's TERM trap runs to its end: 124" {
-  run --separate-stderr contained timeout 1 "$KESTRUNE" demo \
+  # Two seconds leave a loaded machine time to set the trap first.
+  run --separate-stderr contained timeout 2 "$KESTRUNE" demo \
     "trap 'sleep 0.2; echo cleaned >$BATS_TEST_TMPDIR/cleaned; exit 3' TERM; sleep 30"
   [ "$status" -eq 124 ]
   [ "$(cat "$BATS_TEST_TMPDIR/cleaned")" = cleaned ]
