@@ -38,8 +38,11 @@ load helpers
       done
     done
     echo "$i runs, ran on: $(ls "$dir" | grep -c ran-on)"' bash "$BATS_TEST_TMPDIR"
+  local summary
+  summary="$(printf '%s\n' "${lines[@]}" | grep ' runs, ')"
+  echo "$summary"
   [ "$status" -eq 0 ]
-  [ "$(printf '%s\n' "${lines[@]}" | grep ' runs, ')" = "100 runs, ran on: 0" ]
+  [ "$summary" = "100 runs, ran on: 0" ]
 }
 
 @test "no process id left for the shell: the failure line and status 1" {
