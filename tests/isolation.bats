@@ -16,10 +16,11 @@ load helpers
     await "$dir/mounted"
     mount -t tmpfs outer "$dir/outer"
     echo "during: $(($(mounts_on /proc) - procs)) more on /proc, $(mounts_on "$dir/inner") on inner, own process visible: $(test -d /proc/$$ && echo yes)"
-    umount "$dir/outer"
     touch "$dir/go"
     wait "$tool"
-    echo "after run: status $?, mounts $(mounts_now)"
+    status=$?
+    umount "$dir/outer"
+    echo "after run: status $status, mounts $(mounts_now)"
 
     # Killed before it can unmount, the child leaves nothing behind either.
     rm "$dir/mounted"
