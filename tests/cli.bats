@@ -97,9 +97,9 @@ load helpers
 }
 
 @test "a caller with a child of its own: the launcher waits for its container" {
-  # The caller's child ends first; the tool must not take its end for the
-  # container's.
-  run --separate-stderr contained bash -c 'true & exec "$1" demo "sleep 0.5; echo done"' \
+  # The caller's child ends while the container runs; the tool must not take
+  # its end for the container's.
+  run --separate-stderr contained bash -c 'sleep 0.2 & exec "$1" demo "sleep 1; echo done"' \
     bash "$KESTRUNE"
   [ "$status" -eq 0 ]
   [ "${lines[2]}" = done ]
