@@ -152,9 +152,9 @@ void compare(const std::string &label, const std::string &command, int count,
   }
   Times ratios;
   for (size_t r = 0; r < t[0].size(); ++r) ratios.push_back(t[0][r] / t[1][r]);
-  std::printf("%-12s %-26s %-26s %-24s %s\n", label.c_str(),
-              spread(t[0]).c_str(), spread(t[1]).c_str(),
-              spread(ratios).c_str(), shell ? spread(t[2]).c_str() : "");
+  std::printf("%-12s %-26s %-26s %-*s%s\n", label.c_str(), spread(t[0]).c_str(),
+              spread(t[1]).c_str(), shell ? 25 : 0, spread(ratios).c_str(),
+              shell ? spread(t[2]).c_str() : "");
 }
 
 }  // namespace
