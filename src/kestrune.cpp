@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,20 +35,26 @@ struct container {
 // passing on what the launcher sends. Returns 0 once the shell has ended
 // on its own, 128+N if it died of signal N, 1 if it could not be started.
 int run_command(const container &setup) {
-  posix_spawnattr_t attributes;
-  (void)posix_spawnattr_init(&attributes);
-  // The command gets the caller's mask; the dispositions are the caller's
-  // already, since no handler is installed anywhere.
-  (void)posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  (void)posix_spawnattr_setsigmask(&attributes, &setup.caller_mask);
   char sh[] = "sh";
   char dash_c[] = "-c";
   char end_of_options[] = "--";  // a command may begin with "-"
   char *argv[] = {sh, dash_c, end_of_options, setup.command, nullptr};
   pid_t shell = -1;
-  const int error =
-      posix_spawn(&shell, "/bin/sh", nullptr, &attributes, argv, environ);
-  (void)posix_spawnattr_destroy(&attributes);
+  posix_spawnattr_t attributes;
+  int error = posix_spawnattr_init(&attributes);
+  if (error == 0) {
+    // The command gets the caller's mask; the dispositions are the
+    // caller's already, since no handler is installed anywhere.
+    error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    if (error == 0) {
+      error = posix_spawnattr_setsigmask(&attributes, &setup.caller_mask);
+    }
+    if (error == 0) {
+      error =
+          posix_spawn(&shell, "/bin/sh", nullptr, &attributes, argv, environ);
+    }
+    (void)posix_spawnattr_destroy(&attributes);
+  }
   if (error != 0) {
     errno = error;
     perror("Failed to start the shell");
@@ -57,6 +64,9 @@ int run_command(const container &setup) {
   for (;;) {
     siginfo_t info{};
     const int signo = sigwaitinfo(&setup.waited, &info);
+    if (signo == -1 && errno != EINTR) {
+      break;
+    }
     if (signo == SIGCHLD) {
       int status = 0;
       pid_t ended = 0;
@@ -64,6 +74,9 @@ int run_command(const container &setup) {
         if (ended == shell) {
           return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 0;
         }
+      }
+      if (ended == -1 && errno != EINTR) {
+        break;
       }
     } else if (signo > 0 && info.si_code != SI_KERNEL && info.si_pid == 0) {
       // Sent from outside the namespace (the launcher passing it on), not
@@ -73,13 +86,45 @@ int run_command(const container &setup) {
       (void)kill(-1, signo);
     }
   }
+  // Returning ends process 1, and with it every process of the container.
+  perror("Failed to wait for the command");
+  return 1;
 }
 
-// True where /proc holds a proc file system, the one copied from outside.
-bool outer_proc() {
+// True where /proc shows no processes at all: there is no /proc, or it
+// holds no proc file system (a plain directory in a chroot). Only there may
+// the command run without a fresh proc: on the one copied from outside it
+// would see, and could signal, processes that are not the container's.
+bool no_outer_proc() {
   constexpr long proc_super_magic = 0x9fa0;
   struct statfs proc {};
-  return statfs("/proc", &proc) == 0 && proc.f_type == proc_super_magic;
+  if (statfs("/proc", &proc) == -1) {
+    return errno == ENOENT;
+  }
+  return proc.f_type != proc_super_magic;
+}
+
+// Ties this process's life to the launcher's: when the launcher ends,
+// however it ended (even by SIGKILL), the kernel kills this process, and
+// with process 1 goes every process of the container, so nothing runs on
+// with no one waiting for it. A launcher that ended before the request
+// shows as the pipe's last writer gone. False if the tie cannot be made.
+bool tie_to_launcher(const container &setup) {
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) == -1 ||
+      close(setup.launcher_alive[1]) == -1) {
+    perror("Failed to tie the container to its launcher");
+    return false;
+  }
+  char byte = 0;
+  const ssize_t got = read(setup.launcher_alive[0], &byte, 1);
+  if (got == -1 && errno == EAGAIN) {
+    return true;  // the launcher still holds the write end
+  }
+  // At the end of the file the launcher is gone, and no one is left to tell.
+  if (got != 0) {
+    perror("Failed to tie the container to its launcher");
+  }
+  return false;
 }
 
 // Entry of the child, process 1 of the new PID namespace. Ends with 0 once
@@ -87,14 +132,7 @@ bool outer_proc() {
 // could not run.
 int container_setup(void *arg) {
   const container &setup = *static_cast<const container *>(arg);
-  // When the launcher ends, however it ended (even by SIGKILL), the kernel
-  // kills this process, and with process 1 goes every process of the
-  // container: nothing runs on with no one waiting for it. A launcher that
-  // ended before this request shows as the pipe's last writer gone.
-  (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
-  (void)close(setup.launcher_alive[1]);
-  char byte = 0;
-  if (read(setup.launcher_alive[0], &byte, 1) == 0) {
+  if (!tie_to_launcher(setup)) {
     return 1;
   }
 
@@ -112,14 +150,12 @@ int container_setup(void *arg) {
       mount(nullptr, "/proc", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
   const bool mounted =
       isolated && mount("proc", "/proc", "proc", 0, nullptr) == 0;
-  // A command on the outer proc would see, and could signal, processes
-  // that are not the container's. A plain directory shows none at all.
   const int mount_error = errno;
   // The shell and perror write straight to the shared descriptors, so the
   // greeting has to be out first.
   (void)fflush(stdout);
   int status = 1;
-  if (!mounted && outer_proc()) {
+  if (!mounted && !no_outer_proc()) {
     errno = mount_error;
     perror("Failed to mount proc");
   } else {
@@ -136,51 +172,71 @@ int container_setup(void *arg) {
 
 // Ends the launcher by the signal that ended the command, as a shell
 // running the command itself would have ended, but without a core file.
+// Returns only if it cannot.
 void die_of(int signo) {
-  (void)prctl(PR_SET_DUMPABLE, 0);
-  (void)signal(signo, SIG_DFL);
+  // Either keeps kestrune's own core away: a process that is not dumpable,
+  // or a core limit of one byte, below any core file and taken by the kernel
+  // as "none" for a core_pattern pipe as well. With neither, no signal.
+  constexpr rlimit one_byte{1, 1};
+  const bool undumpable = prctl(PR_SET_DUMPABLE, 0) == 0;
+  const bool no_core = setrlimit(RLIMIT_CORE, &one_byte) == 0;
   sigset_t only{};
   (void)sigemptyset(&only);
   (void)sigaddset(&only, signo);
-  (void)sigprocmask(SIG_UNBLOCK, &only, nullptr);
-  (void)raise(signo);
+  if ((undumpable || no_core) && signal(signo, SIG_DFL) != SIG_ERR &&
+      sigprocmask(SIG_UNBLOCK, &only, nullptr) == 0) {
+    (void)raise(signo);
+  }
 }
 
 // The signals that stop or interrupt a run are the command's to act on.
 // Blocked here and in process 1, they are taken by sigwaitinfo: neither
 // dies of them, and what a process (not the terminal) sends is passed on.
-// A signal the caller ignores stays ignored, and is not passed on.
-void block_signals(container *setup) {
+// A signal the caller ignores stays ignored, and is not passed on. False if
+// the signals cannot be set up so.
+bool block_signals(container *setup) {
+  // A caller that ignores SIGCHLD passes that on: the kernel would then
+  // reap the container (and the shell inside it) unasked, and neither wait
+  // could tell how they ended.
+  if (signal(SIGCHLD, SIG_DFL) == SIG_ERR) {
+    return false;
+  }
   (void)sigemptyset(&setup->waited);
   (void)sigaddset(&setup->waited, SIGCHLD);
   const int passed_on[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2};
   for (const int passed : passed_on) {
     struct sigaction action {};
-    if (sigaction(passed, nullptr, &action) == 0 &&
-        action.sa_handler != SIG_IGN) {
+    if (sigaction(passed, nullptr, &action) == -1) {
+      return false;
+    }
+    if (action.sa_handler != SIG_IGN) {
       (void)sigaddset(&setup->waited, passed);
     }
   }
-  (void)sigprocmask(SIG_BLOCK, &setup->waited, &setup->caller_mask);
+  return sigprocmask(SIG_BLOCK, &setup->waited, &setup->caller_mask) == 0;
 }
 
 // Waits for the container, passing on what a process sends; what the
 // terminal sends has reached the whole foreground group already. Returns
-// the wait status, or -1 if the container's end cannot be learnt. The
-// signals received are added to RECEIVED.
+// the wait status; the signals received are added to RECEIVED. If the
+// container's end cannot be learnt, ends the container and returns -1.
 int wait_for(pid_t pid, const sigset_t &waited, sigset_t *received) {
   (void)sigemptyset(received);
   for (;;) {
     siginfo_t info{};
     const int signo = sigwaitinfo(&waited, &info);
+    if (signo == -1 && errno != EINTR) {
+      break;
+    }
     if (signo == SIGCHLD) {
+      // Only this child: the caller may have left children of its own.
       int status = 0;
       const pid_t ended = waitpid(pid, &status, WNOHANG);
       if (ended == pid) {
         return status;
       }
-      if (ended == -1) {
-        return -1;
+      if (ended == -1 && errno != EINTR) {
+        break;
       }
     } else if (signo > 0) {
       (void)sigaddset(received, signo);
@@ -189,6 +245,12 @@ int wait_for(pid_t pid, const sigset_t &waited, sigset_t *received) {
       }
     }
   }
+  perror("Failed to wait for the container");
+  // Killed, process 1 takes every process of the container with it; once
+  // it has ended, nothing of the run is left.
+  (void)kill(pid, SIGKILL);
+  (void)waitpid(pid, nullptr, 0);
+  return -1;
 }
 
 int main(int argc, char *argv[]) {
@@ -206,17 +268,15 @@ int main(int argc, char *argv[]) {
   // start line would come twice, or after the command's output.
   (void)fflush(stdout);
 
-  // A caller that ignores SIGCHLD passes that on: the kernel would then
-  // reap the container (and the shell inside it) unasked, and neither wait
-  // could tell how they ended.
-  (void)signal(SIGCHLD, SIG_DFL);
-
   container setup{};
   setup.command = argv[2];
-  block_signals(&setup);
-
+  if (!block_signals(&setup)) {
+    perror("Failed to set up signals");
+    return 1;
+  }
+  // Close-on-exec: the command starts with the caller's descriptors alone.
   if (pipe2(setup.launcher_alive, O_CLOEXEC | O_NONBLOCK) == -1) {
-    perror("clone failed");
+    perror("Failed to open a pipe");
     return 1;
   }
 
@@ -243,11 +303,10 @@ int main(int argc, char *argv[]) {
   const int status = wait_for(pid, setup.waited, &received);
   free(stack_top - stack_size);
 
-  // A child whose end cannot be learnt is not reported as a success; 128+N
-  // when signal N killed process 1, as shells report it.
   if (status == -1) {
-    return 1;
+    return 1;  // the container is ended, and the failure line written
   }
+  // 128+N when signal N killed process 1, as shells report it.
   if (WIFSIGNALED(status)) {
     return 128 + WTERMSIG(status);
   }
