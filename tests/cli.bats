@@ -14,6 +14,9 @@ load helpers
     [ "$stderr" = "Usage: $shown <container_name> <command>" ]
     [ -z "$output" ]
   done
+  # The line ends with its newline.
+  contained "$KESTRUNE" demo 2>"$BATS_TEST_TMPDIR/usage" || true
+  printf 'Usage: %s <container_name> <command>\n' "$KESTRUNE" | cmp - "$BATS_TEST_TMPDIR/usage"
 }
 
 @test "on a pipe and in a file: start line, greeting, command output, once each" {
@@ -25,6 +28,13 @@ load helpers
   contained "$KESTRUNE" demo 'echo out' >"$BATS_TEST_TMPDIR/out"
   printf '%s\n' "$(start_line demo)" "$(greeting 'echo out')" out >"$BATS_TEST_TMPDIR/want"
   cmp "$BATS_TEST_TMPDIR/want" "$BATS_TEST_TMPDIR/out"
+
+  # The command gets the caller's environment and open descriptors, no more.
+  run --separate-stderr contained env FOO=bar bash -c 'exec 7</dev/null; ls /proc/self/fd | paste -sd " "
+    "$1" demo "echo \"\$FOO\"; ls /proc/self/fd | paste -sd \" \""' bash "$KESTRUNE"
+  [ "$status" -eq 0 ]
+  [ "${lines[3]}" = bar ]
+  [ "${lines[4]}" = "${lines[0]}" ]
 }
 
 @test "the command's own failure is not the tool's: status 0" {
@@ -67,10 +77,11 @@ load helpers
   [ "${lines[2]}" = only ]
   [ "${#lines[@]}" -eq 3 ]
 
-  # A command beginning with "-" is a command, not an option of the shell.
-  run --separate-stderr contained "$KESTRUNE" demo '-x; echo hi'
+  # A command beginning with "-" is a command, not an option of the shell,
+  # which is started as sh.
+  run --separate-stderr contained "$KESTRUNE" demo '-x; echo "$0"'
   [ "$status" -eq 0 ]
-  [ "${lines[2]}" = hi ]
+  [ "${lines[2]}" = sh ]
   [[ "$stderr" == *"-x: not found" ]]
 
   # A 100 kB command reaches the shell whole.
@@ -103,4 +114,10 @@ load helpers
     bash "$KESTRUNE"
   [ "$status" -eq 0 ]
   [ "${lines[2]}" = done ]
+
+  # Or one that had ended, unreaped, before kestrune started.
+  run --separate-stderr contained timeout 10 perl -e 'if (fork() == 0) { exit 0 }
+    select(undef, undef, undef, 0.2); exec @ARGV' "$KESTRUNE" demo 'echo ran'
+  [ "$status" -eq 0 ]
+  [ "${lines[2]}" = ran ]
 }

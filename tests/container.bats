@@ -3,14 +3,15 @@
 
 load helpers
 
-@test "host name is kestrune inside and stays the outer one outside" {
+@test "host name is kestrune inside and stays the outer one outside; proc is writable" {
   run --separate-stderr contained sh -c '
     hostname outer-name
-    "$1" demo hostname
+    "$1" demo "hostname; echo 500 >/proc/self/oom_score_adj && cat /proc/self/oom_score_adj"
     hostname' sh "$KESTRUNE"
   [ "$status" -eq 0 ]
   [ "${lines[2]}" = kestrune ]
-  [ "${lines[3]}" = outer-name ]
+  [ "${lines[3]}" = 500 ]
+  [ "${lines[4]}" = outer-name ]
 }
 
 @test "own PID, mount and UTS namespaces; the caller's network, IPC, users and cgroups" {

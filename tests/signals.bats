@@ -150,3 +150,42 @@ TERM ignored, then KILL: status 137, 0 left, mounts unchanged" ]
   [ "$status" -eq 0 ]
   [ "$(printf '%s\n' "${lines[@]:2}" | callers)" = "$want" ]
 }
+
+@test "the caller's signal rules hold, every signal is passed on, neither wait blocks it" {
+  # Rows of four: the caller's perl code before it runs kestrune, the
+  # command, which prints go2 once ready, the steps after that, and what
+  # the terminal shows after go2. USR1 and USR2 rank below TERM, HUP below
+  # them: signals pending together are taken lowest first.
+  local tmp=$BATS_TEST_TMPDIR handlers='$|=1; $SIG{HUP} = sub { print "HUP seen\n" };
+    $SIG{TERM} = sub { print "TERM seen\n"; exit }; $SIG{USR1} = sub { print "USR1 seen\n"; exit }'
+  local rows=(
+    '' 'trap "echo USR2 seen; exit" USR2; echo go$((2)); sleep 10 & wait' kill:USR2 'USR2 seen|[exit 0]'
+    # Dying of the HUP it passed on, not exiting 129.
+    '' 'echo go$((2)); exec sleep 10' kill:HUP '[signal 1]'
+    # Ignored by the caller: not passed on, though the command catches it.
+    '$SIG{HUP} = "IGNORE"' "exec perl -e '$handlers; print \"go\", 2, \"\\n\"; sleep 10 while 1'"
+    $'kill:HUP\nkill:USR1' 'USR1 seen|[exit 0]'
+    # Blocked by the caller: it does not end the launcher.
+    'use POSIX; sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGALRM))'
+    'trap "echo USR1 seen; exit" USR1; echo go$((2)); sleep 10 & wait' $'kill:ALRM\nkill:USR1' 'USR1 seen|[exit 0]'
+    # To every process of the container, also one in a session of its own.
+    '' "trap '' TERM; setsid perl -e '$handlers; print \"go\", 2, \"\\n\"; sleep 10' & wait" kill:TERM 'TERM seen|[exit 0]'
+    # Once process 1 has reaped an orphan, it still takes signals.
+    '' 'trap "echo TERM seen; exit" TERM; (sleep 0.01 &)
+      while ps -e -o stat=,args= | grep -q "^[^Z]* sleep 0.01$\|^Z"; do sleep 0.01; done
+      echo go$((2)); sleep 10 & wait' kill:TERM 'TERM seen|[exit 0]'
+    # Once a child of the caller's has ended, so does the launcher.
+    "if (fork == 0) { select undef, undef, undef, 0.01 until -e '$tmp/ready'; exit }"
+    "trap 'echo TERM seen; exit' TERM; touch $tmp/ready; echo go\$((2)); sleep 10 & wait"
+    $'until:ps -e -o stat=,comm= | grep -q "^Z.*perl"\nkill:TERM' 'TERM seen|[exit 0]'
+  )
+  local i steps shown
+  for ((i = 0; i < ${#rows[@]}; i += 4)); do
+    mapfile -t steps <<<"${rows[i + 2]}"
+    run contained --pid --fork --mount-proc python3 "$BATS_TEST_DIRNAME/terminal.py" expect:go2 \
+      "${steps[@]}" -- perl -e "${rows[i]}; exec @ARGV" "$KESTRUNE" demo "${rows[i + 1]}"
+    shown="$(printf '%s\n' "${lines[@]}" | sed '1,/^go2$/d' | paste -sd '|')"
+    echo "row $((i / 4 + 1)): $shown"
+    [ "$shown" = "${rows[i + 3]}" ]
+  done
+}

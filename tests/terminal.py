@@ -5,8 +5,9 @@
 
 Each STEP is "expect:TEXT", which waits (ten seconds at most) until TEXT
 has appeared after what the previous step matched, "until:SHELL-COMMAND",
-which waits as long for that command to succeed, or "send:TEXT", which
-types TEXT (backslash escapes allowed: send:\\x03 is Ctrl-C). After the
+which waits as long for that command to succeed, "send:TEXT", which
+types TEXT (backslash escapes allowed: send:\\x03 is Ctrl-C), or
+"kill:NAME", which sends signal NAME (TERM, say) to the command. After the
 steps it reads to the end and prints what the terminal showed, then one
 line "[exit N]", "[signal N]" or "[signal N, core dumped]"; the command
 runs with core files allowed, so a core would show, and with every signal
@@ -53,6 +54,9 @@ def main():
         text = text.encode().decode("unicode_escape").encode("latin-1")
         if kind == "send":
             os.write(fd, text)
+            continue
+        if kind == "kill":
+            os.kill(pid, signal.Signals["SIG" + text.decode()])
             continue
         if kind == "until":
             deadline = time.monotonic() + 10
