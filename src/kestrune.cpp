@@ -30,31 +30,38 @@ struct container {
   int launcher_alive[2];
 };
 
+// Starts "sh -c -- COMMAND" with the caller's signal mask; the dispositions
+// are the caller's already, since no handler is installed anywhere. Returns
+// 0, or the error number.
+int start_shell(const container &setup, pid_t *shell) {
+  posix_spawnattr_t attributes;
+  int error = posix_spawnattr_init(&attributes);
+  if (error != 0) {
+    return error;
+  }
+  error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  if (error == 0) {
+    error = posix_spawnattr_setsigmask(&attributes, &setup.caller_mask);
+  }
+  if (error == 0) {
+    char sh[] = "sh";
+    char dash_c[] = "-c";
+    char end_of_options[] = "--";  // a command may begin with "-"
+    char *argv[] = {sh, dash_c, end_of_options, setup.command, nullptr};
+    error = posix_spawn(shell, "/bin/sh", nullptr, &attributes, argv, environ);
+  }
+  (void)posix_spawnattr_destroy(&attributes);
+  return error;
+}
+
 // Starts the shell and waits for it, reaping every other child that ends
 // meanwhile (orphans of the command are re-parented to process 1) and
 // passing on what the launcher sends. Returns 0 once the shell has ended
-// on its own, 128+N if it died of signal N, 1 if it could not be started.
+// on its own, 128+N if it died of signal N, 1 if it could not be started
+// or waited for.
 int run_command(const container &setup) {
-  char sh[] = "sh";
-  char dash_c[] = "-c";
-  char end_of_options[] = "--";  // a command may begin with "-"
-  char *argv[] = {sh, dash_c, end_of_options, setup.command, nullptr};
   pid_t shell = -1;
-  posix_spawnattr_t attributes;
-  int error = posix_spawnattr_init(&attributes);
-  if (error == 0) {
-    // The command gets the caller's mask; the dispositions are the
-    // caller's already, since no handler is installed anywhere.
-    error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    if (error == 0) {
-      error = posix_spawnattr_setsigmask(&attributes, &setup.caller_mask);
-    }
-    if (error == 0) {
-      error =
-          posix_spawn(&shell, "/bin/sh", nullptr, &attributes, argv, environ);
-    }
-    (void)posix_spawnattr_destroy(&attributes);
-  }
+  const int error = start_shell(setup, &shell);
   if (error != 0) {
     errno = error;
     perror("Failed to start the shell");
