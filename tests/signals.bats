@@ -5,6 +5,7 @@
 load helpers
 
 @test "at a terminal, Ctrl-C and Ctrl-\\ are the command's to act on" {
+  needs_terminal
   # The command's marker is computed, so that the greeting cannot match it.
   local ready='echo go$((1+1))'
 
@@ -27,14 +28,17 @@ load helpers
   [ "$status" -eq 0 ]
   [ "${lines[-1]}" = "^C[signal 2]" ]
 
-  # A program that catches Ctrl-C survives it, twice, and ends normally. (A
-  # prompt's own reading of the terminal would race the key: Python checks
-  # for the signal only between its steps.)
+  # A program that catches Ctrl-C survives it, twice, and ends normally.
+  # Python acts on a signal between its steps: one that came after the
+  # print, before a long sleep began, would wait for the sleep's end. Short
+  # sleeps in a loop close that gap, which a prompt reading the terminal
+  # would leave open too.
   local program='import time
 for i in range(2):
     try:
         print(f"ready{i}", flush=True)
-        time.sleep(30)
+        while True:
+            time.sleep(0.01)
     except KeyboardInterrupt:
         print("caught", flush=True)
 print("done")'
@@ -152,6 +156,7 @@ TERM ignored, then KILL: status 137, 0 left, mounts unchanged" ]
 }
 
 @test "the caller's signal rules hold, every signal is passed on, neither wait blocks it" {
+  needs_terminal
   # Rows of four: the caller's perl code before it runs kestrune, the
   # command, which prints go2 once ready, the steps after that, and what
   # the terminal shows after go2. USR1 and USR2 rank below TERM, HUP below
