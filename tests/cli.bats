@@ -93,18 +93,36 @@ load helpers
   [ "${lines[2]}" = 100001 ]
 }
 
-@test "without the administrative capability: clone fails, status 1, no child" {
-  # The unprivileged user must be able to reach the binary.
-  local dir
+# Runs COMMAND in the tool as an ordinary user, through the wrapper given
+# after it, if any. The user must be able to reach the binary: the suite's
+# own folder may be closed to them.
+nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all)
+as_nobody() {
+  local command=$1 dir status=0
+  shift
   dir="$(mktemp -d /tmp/kestrune-test.XXXXXX)"
   chmod 755 "$dir"
   cp "$KESTRUNE" "$dir/kestrune"
-  run --separate-stderr contained setpriv --reuid=65534 --regid=65534 --clear-groups \
-    --inh-caps=-all "$dir/kestrune" demo 'echo should-not-run'
+  contained "${nobody[@]}" "$@" "$dir/kestrune" demo "$command" || status=$?
   rm -rf "$dir"
+  return "$status"
+}
+
+@test "without the administrative capability: clone fails, status 1, no child" {
+  run --separate-stderr as_nobody 'echo should-not-run'
   [ "$status" -eq 1 ]
   [ "$output" = "$(start_line demo)" ]
   [ "$stderr" = "clone failed: Operation not permitted" ]
+}
+
+@test "an ordinary user runs it in a user namespace of their own" {
+  needs_user_namespaces "${nobody[@]}"
+  run --separate-stderr as_nobody 'hostname; ps -e -o pid=,comm=' unshare --user --map-root-user
+  [ "$status" -eq 0 ]
+  [ "${lines[2]}" = kestrune ]
+  [ "$(printf '%s\n' "${lines[@]:3}" | tr -s ' ' | sed 's/^ //')" = "1 kestrune
+2 sh
+4 ps" ]
 }
 
 @test "a caller with a child of its own: the launcher waits for its container" {

@@ -23,6 +23,30 @@ contained() {
   return "$status"
 }
 
+# Premises that a machine may lack: a test that needs one says so first, and
+# is skipped with the reason when it is missing.
+needs_user_namespaces() {
+  # As the user given (setpriv's options), or as root.
+  contained "$@" unshare --user --map-root-user true 2>/dev/null ||
+    skip "no user namespaces here: a chroot, user.max_user_namespaces is 0, or a policy forbids them"
+}
+needs_terminal() {
+  python3 -c 'import os, pty; os.close(pty.openpty()[0])' 2>/dev/null ||
+    skip "no pseudo-terminal can be opened here: /dev/pts is not mounted"
+}
+needs_own_pid_max() {
+  # Before Linux 6.14 pid_max belongs to the whole machine, whatever the
+  # namespace: lowering it would starve every process on the machine.
+  local major minor
+  IFS=. read -r major minor _ < <(uname -r)
+  ((major > 6 || (major == 6 && minor >= 14))) ||
+    skip "pid_max is the whole machine's, not a PID namespace's, before Linux 6.14 (this is $(uname -r))"
+}
+needs_strace() {
+  strace -o /dev/null true 2>/dev/null ||
+    skip "strace cannot trace here: ptrace is forbidden (kernel.yama.ptrace_scope is 3, or a seccomp policy)"
+}
+
 start_line() { printf 'Starting the container: %s' "$1"; }
 greeting() { printf 'Container initialized. Running command: %s' "$1"; }
 

@@ -11,9 +11,14 @@ bats=$1
 case $bats in '' | *-NOTFOUND) bats=bats ;; esac
 # Each tool the suites use, and the Debian package that brings it.
 for pair in "$bats:bats" unshare:util-linux setpriv:util-linux \
-  mountpoint:util-linux ps:procps pgrep:procps hostname:hostname perl:perl \
+  mountpoint:util-linux prlimit:util-linux strace:strace ps:procps pgrep:procps hostname:hostname perl:perl \
   python3:python3 timeout:coreutils; do
   command -v "${pair%:*}" >/dev/null 2>&1 && continue
   echo "The kestrune tests need ${pair%:*}: apt-get install ${pair##*:}" >&2
   exit 1
 done
+# Every test runs the tool inside mount and UTS namespaces of its own.
+if ! error=$(unshare --uts --mount true 2>&1); then
+  echo "The kestrune tests need mount and UTS namespaces of their own: $error" >&2
+  exit 1
+fi
