@@ -45,7 +45,7 @@ strace -f -e inject=mount:error=EPERM:when=2 -e inject=statfs:error=EACCES|echo 
   for calls in prctl prctl,prlimit64,setrlimit; do
     run --separate-stderr contained bash -c '
       ulimit -c unlimited
-      perl -e "\$SIG{QUIT} = \"DEFAULT\"; exec @ARGV" strace -o strace.log -e inject="$1":error=EPERM "$2" demo "touch started; ulimit -c 0; exec sleep 31.44" >/dev/null &
+      perl -e "\$SIG{QUIT} = \"DEFAULT\"; exec @ARGV" strace -o strace.log -e inject="$1":error=EPERM "$2" demo "ulimit -c 0; touch started; exec sleep 31.44" >/dev/null &
       await started
       read -r tool <"/proc/$!/task/$!/children"
       kill -QUIT "$tool"
