@@ -17,6 +17,13 @@ for pair in "$bats:bats" unshare:util-linux setpriv:util-linux \
   echo "The kestrune tests need ${pair%:*}: apt-get install ${pair##*:}" >&2
   exit 1
 done
+# Options that an older util-linux lacks.
+for option in "unshare --propagation" "unshare --map-root-user" "setpriv --inh-caps" \
+  "prlimit --nofile"; do
+  ${option% *} --help 2>&1 | grep -q -- "${option#* }" && continue
+  echo "The kestrune tests need $option: util-linux 2.33 or later" >&2
+  exit 1
+done
 # Every test runs the tool inside mount and UTS namespaces of its own.
 if ! error=$(unshare --uts --mount true 2>&1); then
   echo "The kestrune tests need mount and UTS namespaces of their own: $error" >&2
