@@ -25,9 +25,9 @@ strace -f -e inject=mount:error=EPERM:when=2 -e inject=statfs:error=EACCES|echo 
   run --separate-stderr contained --pid --fork --mount-proc bash -c '
     save_mounts
     while IFS="|" read -r how command line; do
-      run=$how
-      [[ $how == strace* ]] && run="strace -o /dev/null ${how#strace }"
-      shown=$(timeout -s KILL 10 $run "$KESTRUNE" demo "$command" 2>&1 >/dev/null)
+      wrapped=$how
+      [[ $how == strace* ]] && wrapped="strace -o /dev/null ${how#strace }"
+      shown=$(timeout -s KILL 10 $wrapped "$KESTRUNE" demo "$command" 2>&1 >/dev/null)
       status=$?
       echo "$how: status $status, $(pgrep -c -x "kestrune|sleep") left, mounts $(mounts_now), $shown"
     done <<<"$1"' bash "$rows"
