@@ -46,15 +46,13 @@ load helpers
 }
 
 @test "no process id left for the shell: the failure line and status 1" {
-  needs_own_pid_max
-  # A PID namespace of the test's own, whose pid_max is its own, filled
-  # without a fork beside the sleepers, so that exactly two ids are left:
-  # one for the launcher and one for the container, none for its shell.
-  run --separate-stderr contained --pid --fork --mount-proc bash -c '
-    for ((i = 0; i < 301; i++)); do sleep 1000 & done
-    echo $(($! + 3)) >/proc/sys/kernel/pid_max
+  needs_pids_cgroup
+  # A cgroup of the test's own that holds this shell and may hold two more
+  # processes: the launcher and the container, none for its shell.
+  run --separate-stderr contained bash -c '
+    echo $$ >"$2/cgroup.procs" && echo 3 >"$2/pids.max" || exit
     "$1" demo "echo the command ran"
-    exit $? # not exec: the launcher needs an id of its own' bash "$KESTRUNE"
+    exit $? # not exec: the launcher is one of the three' bash "$KESTRUNE" "$pids_cgroup"
   [ "$status" -eq 1 ]
   [ "${lines[*]}" = "$(start_line demo) $(greeting 'echo the command ran')" ]
   [ "$stderr" = "Failed to start the shell: Resource temporarily unavailable" ]

@@ -6,22 +6,29 @@ bats_require_minimum_version 1.5.0
 export KESTRUNE
 
 # Every run of the tool happens inside namespaces of the test's own, so that
-# even a broken build can neither rename this machine nor leave a mount behind.
-# Extra unshare options may come first.
+# even a broken build can neither rename this machine nor leave a mount behind:
+# its mounts are private, cut off from the machine's even where those are
+# shared, and end with it. Extra unshare options may come first.
 contained() {
   if [ -z "${KESTRUNE_SANITIZER_REPORTS:-}" ]; then
-    unshare --uts --mount "$@"
+    unshare --uts --mount --propagation private "$@"
     return
   fi
   # Inside the container (a clone child) UndefinedBehaviorSanitizer writes its
   # reports to standard error even when told to log to files, and the tool
   # never reads the container's status: keep a copy for the final check.
   local status=0
-  unshare --uts --mount "$@" 2> >(tee -a "$KESTRUNE_SANITIZER_REPORTS/stderr" >&2) ||
+  unshare --uts --mount --propagation private "$@" 2> >(tee -a "$KESTRUNE_SANITIZER_REPORTS/stderr" >&2) ||
     status=$?
   wait $!
   return "$status"
 }
+
+# Put after contained's options: the command runs on shared mounts, as on a
+# machine under systemd, but shared only within the test's namespace, so
+# that no mount made there reaches the machine's own peer group. (bash, not
+# sh: dash would drop the functions exported below.)
+shared_inside=(bash -c 'mount --make-rshared / && exec "$@"' bash)
 
 # Premises that a machine may lack: a test that needs one says so first, and
 # is skipped with the reason when it is missing.
@@ -34,17 +41,47 @@ needs_terminal() {
   python3 -c 'import os, pty; os.close(pty.openpty()[0])' 2>/dev/null ||
     skip "no pseudo-terminal can be opened here: /dev/pts is not mounted"
 }
-needs_own_pid_max() {
-  # Before Linux 6.14 pid_max belongs to the whole machine, whatever the
-  # namespace: lowering it would starve every process on the machine.
-  local major minor
-  IFS=. read -r major minor _ < <(uname -r)
-  ((major > 6 || (major == 6 && minor >= 14))) ||
-    skip "pid_max is the whole machine's, not a PID namespace's, before Linux 6.14 (this is $(uname -r))"
+# Sets pids_cgroup, a cgroup of the test's own beside the test's cgroup, in
+# the hierarchy of the pids controller (cgroup v2's or v1's), whose pids.max
+# limits only the processes moved into it; teardown removes it.
+needs_pids_cgroup() {
+  local type at options own
+  while read -r type at options; do
+    if [ "$type" = cgroup2 ] && grep -qw pids "$at/cgroup.controllers" 2>/dev/null; then
+      own=$(sed -n 's/^0:://p' /proc/self/cgroup)
+    elif [ "$type" = cgroup ] && [[ ,$options, == *,pids,* ]]; then
+      own=$(sed -n 's/^[0-9]*:pids://p' /proc/self/cgroup)
+    else
+      continue
+    fi
+    pids_cgroup=$(mktemp -d "$at${own%/*}/kestrune-test.XXXXXX" 2>/dev/null) || continue
+    [ -e "$pids_cgroup/pids.max" ] && return
+    rmdir "$pids_cgroup"
+  done < <(awk '{ for (i = 7; $i != "-"; i++); print $(i + 1), $5, $(i + 3) }' /proc/self/mountinfo)
+  pids_cgroup=
+  skip "no cgroup with a pids controller can be made here: none is mounted, it is read-only, or not enabled beside the test's cgroup"
 }
 needs_strace() {
   strace -o /dev/null true 2>/dev/null ||
     skip "strace cannot trace here: ptrace is forbidden (kernel.yama.ptrace_scope is 3, or a seccomp policy)"
+}
+
+# After each test: its cgroup goes, and nothing it mounted may be left where
+# bats is about to remove its folders, since rm -rf would go down through the
+# mount into whatever is mounted there. Such a mount is detached first, and
+# fails the test.
+teardown() {
+  if [ -n "${pids_cgroup:-}" ]; then
+    # Its last processes may still be ending.
+    for _ in $(seq 1000); do rmdir "$pids_cgroup" 2>/dev/null && break; sleep 0.01; done
+    [ ! -e "$pids_cgroup" ] || { echo "cgroup left: $pids_cgroup"; return 1; }
+  fi
+  local left
+  left=$(awk -v dir="$(realpath "$BATS_RUN_TMPDIR")/" 'index($5, dir) == 1 { print $5 }' /proc/self/mountinfo)
+  [ -z "$left" ] && return
+  printf '%s\n' "$left" | xargs -n 1 umount -l 2>/dev/null
+  echo "mounted by the test and left in its folder, now detached: $left"
+  return 1
 }
 
 start_line() { printf 'Starting the container: %s' "$1"; }

@@ -5,7 +5,7 @@ load helpers
 
 @test "on shared mounts nothing crosses either way, also when the child is killed" {
   mkdir "$BATS_TEST_TMPDIR/inner" "$BATS_TEST_TMPDIR/outer"
-  run --separate-stderr contained --propagation shared bash -c '
+  run --separate-stderr contained "${shared_inside[@]}" bash -c '
     dir=$1
     save_mounts
     procs=$(mounts_on /proc)
@@ -44,7 +44,7 @@ after kill: status 137, mounts unchanged" ]
   mkdir -p "$root/usr" "$root/proc"
   for d in bin lib lib64 sbin; do ln -s "usr/$d" "$root/$d"; done
   cp "$KESTRUNE" "$root/kestrune"
-  run --separate-stderr contained --propagation shared bash -c '
+  run --separate-stderr contained "${shared_inside[@]}" bash -c '
     root=$1
     mount --rbind /usr "$root/usr"
     for proc in bound directory; do
@@ -68,7 +68,8 @@ after kill: status 137, mounts unchanged" ]
       fi
       echo "$proc, after: status $status, $(($(mounts_on "$root/proc") - before)) more, own process visible: $(test -d $root/proc/$$ && echo yes)"
       if [ $proc = bound ]; then umount -R "$root/proc"; fi
-    done' bash "$root"
+    done
+    umount -R "$root/usr"' bash "$root"
   [ "$status" -eq 0 ]
   [ "${lines[1]}" = "$(greeting 'cat /proc/1/comm 2>&1 || echo no process 1; touch /started; while [ ! -e /go ]; do sleep 0.01; done')" ]
   [ "${lines[2]}" = kestrune ]

@@ -61,7 +61,7 @@ print("done")'
 @test "signals sent to the launcher alone are passed on, and the command decides" {
   # SIGINT at its default whatever the suite was started with (a background
   # job of a script ignores it, and bash cannot undo that).
-  run --separate-stderr contained --propagation shared --pid --fork --mount-proc \
+  run --separate-stderr contained --pid --fork --mount-proc "${shared_inside[@]}" \
     perl -e '$SIG{INT} = "DEFAULT"; exec @ARGV' bash -c '
     dir=$1
     exec >"$dir/out"
