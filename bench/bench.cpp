@@ -200,17 +200,20 @@ int main() {
       "  unshare (its waiting parent)       %ld kB\n",
       kestrune_kb, unshare_kb);
 
-  // Last: the extra mounts stay until this namespace goes.
+  // Last: the extra mounts, taken off again at the end.
   std::printf(
       "\nStart-up with extra mounts to copy and tear down, 40 "
       "rounds:\n%s\n",
       columns);
   char dir[] = "/tmp/kestrune-bench.XXXXXX";
   if (mkdtemp(dir) == nullptr) return 1;
+  const auto folder = [&dir](int n) {
+    return std::string(dir) + "/" + std::to_string(n);
+  };
   int have = 0;
   for (const int mounts : {0, 500, 2000, 5000}) {
     for (; have < mounts; ++have) {
-      const std::string at = std::string(dir) + "/" + std::to_string(have);
+      const std::string at = folder(have);
       mkdir(at.c_str(), 0700);
       if (mount("bench", at.c_str(), "tmpfs", 0, "size=4k") != 0) return 1;
     }
@@ -219,8 +222,7 @@ int main() {
   // Each mount comes off before its folder goes: nothing is removed through
   // a mount, and no folders are left in /tmp.
   for (int at = 0; at < have; ++at) {
-    const std::string path = std::string(dir) + "/" + std::to_string(at);
-    if (umount(path.c_str()) == 0) rmdir(path.c_str());
+    if (umount(folder(at).c_str()) == 0) rmdir(folder(at).c_str());
   }
   rmdir(dir);
   return 0;

@@ -10,15 +10,16 @@ export KESTRUNE
 # its mounts are private, cut off from the machine's even where those are
 # shared, and end with it. Extra unshare options may come first.
 contained() {
+  local outer=(unshare --uts --mount --propagation private "$@")
   if [ -z "${KESTRUNE_SANITIZER_REPORTS:-}" ]; then
-    unshare --uts --mount --propagation private "$@"
+    "${outer[@]}"
     return
   fi
   # Inside the container (a clone child) UndefinedBehaviorSanitizer writes its
   # reports to standard error even when told to log to files, and the tool
   # never reads the container's status: keep a copy for the final check.
   local status=0
-  unshare --uts --mount --propagation private "$@" 2> >(tee -a "$KESTRUNE_SANITIZER_REPORTS/stderr" >&2) ||
+  "${outer[@]}" 2> >(tee -a "$KESTRUNE_SANITIZER_REPORTS/stderr" >&2) ||
     status=$?
   wait $!
   return "$status"
