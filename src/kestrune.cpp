@@ -4,6 +4,7 @@
 // Only the C library's own headers are used, so that the same source builds
 // against glibc or musl and needs nothing of the C++ runtime.
 
+#include <elf.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -11,12 +12,15 @@
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/auxv.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/vfs.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+namespace {
 
 // What the launcher hands to the container's process 1.
 struct container {
@@ -104,7 +108,7 @@ int run_command(const container &setup) {
 // would see, and could signal, processes that are not the container's.
 bool no_outer_proc() {
   constexpr long proc_super_magic = 0x9fa0;
-  struct statfs proc {};
+  struct statfs proc = {};
   if (statfs("/proc", &proc) == -1) {
     return errno == ENOENT;
   }
@@ -137,6 +141,8 @@ bool tie_to_launcher(const container &setup) {
 // Entry of the child, process 1 of the new PID namespace. Ends with 0 once
 // the command has run, 128+N if its shell died of signal N, and 1 if it
 // could not run.
+// clone takes the entry as int (*)(void *): the argument cannot be const.
+// cppcheck-suppress constParameterCallback
 int container_setup(void *arg) {
   const container &setup = *static_cast<const container *>(arg);
   if (!tie_to_launcher(setup)) {
@@ -212,7 +218,7 @@ bool block_signals(container *setup) {
   (void)sigaddset(&setup->waited, SIGCHLD);
   const int passed_on[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2};
   for (const int passed : passed_on) {
-    struct sigaction action {};
+    struct sigaction action = {};
     if (sigaction(passed, nullptr, &action) == -1) {
       return false;
     }
@@ -260,7 +266,19 @@ int wait_for(pid_t pid, const sigset_t &waited, sigset_t *received) {
   return -1;
 }
 
+}  // namespace
+
 int main(int argc, char *argv[]) {
+  // Set-user-ID, set-group-ID or with file capabilities, kestrune would run
+  // any command as root for whoever started it: the kernel says whether
+  // this start gained privileges, and then nothing is done.
+  if (getauxval(AT_SECURE) != 0) {
+    (void)fputs(
+        "Refusing to run set-user-ID, set-group-ID or with file "
+        "capabilities: any user could run any command as root\n",
+        stderr);
+    return 1;
+  }
   if (argc <= 2) {
     // Started with an empty argument vector (which the kernel turns into a
     // single empty string) there is no program name to show.
