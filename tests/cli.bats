@@ -29,6 +29,14 @@ load helpers
   printf '%s\n' "$(start_line demo)" "$(greeting 'echo out')" out >"$BATS_TEST_TMPDIR/want"
   cmp "$BATS_TEST_TMPDIR/want" "$BATS_TEST_TMPDIR/out"
 
+  # A name with a line break: the part of the start line after it, still
+  # buffered, must not reach the container's copy of the buffer.
+  run --separate-stderr contained "$KESTRUNE" $'two\nlines' 'echo out'
+  [ "$status" -eq 0 ]
+  [ "$output" = "$(start_line $'two\nlines')
+$(greeting 'echo out')
+out" ]
+
   # The command gets the caller's environment and open descriptors, no more.
   run --separate-stderr contained env FOO=bar bash -c 'exec 7</dev/null; ls /proc/self/fd | paste -sd " "
     "$1" demo "echo \"\$FOO\"; ls /proc/self/fd | paste -sd \" \""' bash "$KESTRUNE"
@@ -93,26 +101,38 @@ load helpers
   [ "${lines[2]}" = 100001 ]
 }
 
-# Runs COMMAND in the tool as an ordinary user, through the wrapper given
-# after it, if any. The user must be able to reach the binary: the suite's
-# own folder may be closed to them.
+# Runs COMMAND in a copy of the tool as an ordinary user, through the
+# wrapper given after it, if any; the copy has the mode $mode (0755 if
+# unset). It sits on a file system of the test's own that the user can
+# reach (the suite's folder may be closed to them) and that honours the
+# set-user-ID bit (/tmp may be mounted nosuid). Sanitizer reports go to
+# standard error, not to the build folder, which the user may not reach.
 nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all)
 as_nobody() {
   local command=$1 dir status=0
   shift
   dir="$(mktemp -d /tmp/kestrune-test.XXXXXX)"
-  chmod 755 "$dir"
-  cp "$KESTRUNE" "$dir/kestrune"
-  contained "${nobody[@]}" "$@" "$dir/kestrune" demo "$command" || status=$?
-  rm -rf "$dir"
+  contained bash -c 'mount -t tmpfs -o mode=755 kestrune-test "$1" && cp "$KESTRUNE" "$1/kestrune" &&
+    chmod "$2" "$1/kestrune" && shift 2 && exec "$@"' bash "$dir" "${mode:-0755}" \
+    env ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:log_path=stderr}" \
+    UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:log_path=stderr}" \
+    "${nobody[@]}" "$@" "$dir/kestrune" demo "$command" || status=$?
+  rmdir "$dir"
   return "$status"
 }
 
-@test "without the administrative capability: clone fails, status 1, no child" {
+@test "as an ordinary user: without the capability clone fails; set-user-ID, it refuses" {
   run --separate-stderr as_nobody 'echo should-not-run'
   [ "$status" -eq 1 ]
   [ "$output" = "$(start_line demo)" ]
   [ "$stderr" = "clone failed: Operation not permitted" ]
+
+  # Installed set-user-ID root it would run any command as root for anyone:
+  # it refuses before it writes or creates anything.
+  mode=4755 run --separate-stderr as_nobody 'echo should-not-run'
+  [ "$status" -eq 1 ]
+  [ -z "$output" ]
+  [ "$stderr" = "Refusing to run set-user-ID, set-group-ID or with file capabilities: any user could run any command as root" ]
 }
 
 @test "an ordinary user runs it in a user namespace of their own" {
