@@ -4,14 +4,16 @@
     terminal.py [STEP...] -- COMMAND [ARG...]
 
 Each STEP is "expect:TEXT", which waits (ten seconds at most) until TEXT
-has appeared after what the previous step matched, "until:SHELL-COMMAND",
-which waits as long for that command to succeed, "send:TEXT", which
-types TEXT (backslash escapes allowed: send:\\x03 is Ctrl-C), or
-"kill:NAME", which sends signal NAME (TERM, say) to the command. After the
-steps it reads to the end and prints what the terminal showed, then one
-line "[exit N]", "[signal N]" or "[signal N, core dumped]"; the command
-runs with core files allowed, so a core would show, and with every signal
-at its default action, as at a login.
+has appeared after what the previous step matched ("\\n" in TEXT is a
+line's end: wait for it before typing Ctrl-C, since the terminal drops the
+output not yet read when that key comes), "until:SHELL-COMMAND", which
+waits as long for that command to succeed, "send:TEXT", which types TEXT
+(backslash escapes allowed: send:\\x03 is Ctrl-C), or "kill:NAME", which
+sends signal NAME (TERM, say) to the command. After the steps it reads to
+the end and prints what the terminal showed, then one line "[exit N]",
+"[signal N]" or "[signal N, core dumped]"; the command runs with core
+files allowed, so a core would show, and with every signal at its default
+action, as at a login.
 """
 
 import os
@@ -65,6 +67,8 @@ def main():
                     sys.exit(f"terminal.py: gave up waiting for {text!r}")
                 time.sleep(0.01)
             continue
+        # Output at a terminal ends its lines with "\r\n".
+        text = text.replace(b"\n", b"\r\n")
         deadline = time.monotonic() + 10
         while shown.find(text, matched) < 0:
             more = read_more(fd, deadline)
