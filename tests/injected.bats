@@ -11,18 +11,25 @@ load helpers
   # alone reaches only the launcher, -f the container's process 1 as well,
   # and when=N counts each process's calls apart: process 1 waits a second
   # time once an orphan has ended. Nothing but that line may be on standard
-  # error, where a command that must not run would say that it ran.
+  # error, where a command that must not run would say that it ran. The
+  # mounts are shared, as under systemd, so that a mount or unmount that
+  # reached out of the container would show; a caller that ignores TERM
+  # shows that a failed wait ends the container with SIGKILL.
   local rows='prlimit --nofile=3|echo ran >&2|Failed to open a pipe: (No file descriptors available|Too many open files)
+env -i prlimit --as=256000|echo ran >&2|Failed to allocate memory for child stack: (Out of memory|Cannot allocate memory)
 strace -e inject=rt_sigaction:error=EINVAL:when=1|echo ran >&2|Failed to set up signals: Invalid argument
+strace -e inject=rt_sigaction:error=EINVAL:when=2|echo ran >&2|Failed to set up signals: Invalid argument
 strace -e inject=rt_sigprocmask:error=EINVAL:when=1|echo ran >&2|Failed to set up signals: Invalid argument
-strace -e inject=rt_sigtimedwait:error=EINVAL|exec sleep 31.44|Failed to wait for the container: Invalid argument
+strace -e inject=rt_sigtimedwait:error=EINVAL perl -e $SIG{TERM}=IGNORE;exec@ARGV|exec sleep 31.44|Failed to wait for the container: Invalid argument
 strace -e inject=wait4:error=EINVAL|true|Failed to wait for the container: Invalid argument
 strace -f -e inject=prctl:error=EINVAL:when=1|echo ran >&2|Failed to tie the container to its launcher: Invalid argument
+strace -f -e inject=close:error=EINVAL:when=1|echo ran >&2|Failed to tie the container to its launcher: Invalid argument
 strace -f -e inject=read:error=EINVAL:when=1|echo ran >&2|Failed to tie the container to its launcher: Invalid argument
 strace -f -e inject=rt_sigtimedwait:error=EINVAL:when=2|(true &); exec sleep 31.44|Failed to wait for the command: Invalid argument
 strace -f -e inject=wait4:error=EINVAL:when=2|(true &); exec sleep 31.44|Failed to wait for the command: Invalid argument
-strace -f -e inject=mount:error=EPERM:when=2 -e inject=statfs:error=EACCES|echo ran >&2|Failed to mount proc: Operation not permitted'
-  run --separate-stderr contained --pid --fork --mount-proc bash -c '
+strace -f -e inject=mount:error=EPERM:when=2 -e inject=statfs:error=EACCES|echo ran >&2|Failed to mount proc: Operation not permitted
+strace -f -e inject=mount:error=EPERM|echo ran >&2|Failed to mount proc: Operation not permitted'
+  run --separate-stderr contained --pid --fork --mount-proc "${shared_inside[@]}" bash -c '
     save_mounts
     while IFS="|" read -r how command line; do
       wrapped=$how
@@ -38,11 +45,11 @@ strace -f -e inject=mount:error=EPERM:when=2 -e inject=statfs:error=EACCES|echo 
   done <<<"$rows"
   [ "${#lines[@]}" -eq "$i" ]
 
-  # Kept from making itself undumpable, the launcher still leaves no core of
-  # its own when it dies of SIGQUIT; kept from the core limit too, it exits
-  # with 131 instead. (The command leaves none either.)
+  # Kept from making itself undumpable, or from lowering its core limit, the
+  # launcher still leaves no core of its own when it dies of SIGQUIT; kept
+  # from both, it exits with 131 instead. (The command leaves none either.)
   cd "$BATS_TEST_TMPDIR"
-  for calls in prctl prctl,prlimit64,setrlimit; do
+  for calls in prctl prlimit64,setrlimit prctl,prlimit64,setrlimit; do
     run --separate-stderr contained bash -c '
       ulimit -c unlimited
       perl -e "\$SIG{QUIT} = \"DEFAULT\"; exec @ARGV" strace -o strace.log -e inject="$1":error=EPERM "$2" demo "ulimit -c 0; touch started; exec sleep 31.44" >/dev/null &
@@ -53,8 +60,8 @@ strace -f -e inject=mount:error=EPERM:when=2 -e inject=statfs:error=EACCES|echo 
       echo "status $?, $(tail -n 1 strace.log), $(ls | grep -c core) core files"' bash "$calls" "$KESTRUNE"
     rm started
     echo "$calls: $output"
-    local ended="exited with 131"
-    [ "$calls" = prctl ] && ended="killed by SIGQUIT"
+    local ended="killed by SIGQUIT"
+    [ "$calls" = prctl,prlimit64,setrlimit ] && ended="exited with 131"
     [ "$output" = "status 131, +++ $ended +++, 0 core files" ]
   done
 }
