@@ -103,22 +103,20 @@ out" ]
 
 # Runs COMMAND in a copy of the tool as an ordinary user, through the
 # wrapper given after it, if any; the copy has the mode $mode (0755 if
-# unset). It sits on a file system of the test's own that the user can
-# reach (the suite's folder may be closed to them) and that honours the
-# set-user-ID bit (/tmp may be mounted nosuid). Sanitizer reports go to
-# standard error, not to the build folder, which the user may not reach.
+# unset). It sits on a file system of the test's own, over /tmp in the
+# test's mount namespace, that the user can reach (the suite's folder may
+# be closed to them) and that honours the set-user-ID bit (/tmp itself may
+# be mounted nosuid). Sanitizer reports go to standard error, not to the
+# build folder, which the user may not reach either.
 nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all)
 as_nobody() {
-  local command=$1 dir status=0
+  local command=$1
   shift
-  dir="$(mktemp -d /tmp/kestrune-test.XXXXXX)"
-  contained bash -c 'mount -t tmpfs -o mode=755 kestrune-test "$1" && cp "$KESTRUNE" "$1/kestrune" &&
-    chmod "$2" "$1/kestrune" && shift 2 && exec "$@"' bash "$dir" "${mode:-0755}" \
+  contained bash -c 'mount -t tmpfs -o mode=755 kestrune-test /tmp && cp "$KESTRUNE" /tmp/kestrune &&
+    chmod "$1" /tmp/kestrune && shift && exec "$@"' bash "${mode:-0755}" \
     env ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:log_path=stderr}" \
     UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:log_path=stderr}" \
-    "${nobody[@]}" "$@" "$dir/kestrune" demo "$command" || status=$?
-  rmdir "$dir"
-  return "$status"
+    "${nobody[@]}" "$@" /tmp/kestrune demo "$command"
 }
 
 @test "as an ordinary user: without the capability clone fails; set-user-ID, it refuses" {
