@@ -106,14 +106,15 @@ out" ]
 # unset). It sits on a file system of the test's own, over /tmp in the
 # test's mount namespace, that the user can reach (the suite's folder may
 # be closed to them) and that honours the set-user-ID bit (/tmp itself may
-# be mounted nosuid). Sanitizer reports go to standard error, not to the
-# build folder, which the user may not reach either.
+# be mounted nosuid). The tool is opened before that mount, which hides it
+# where the tree is under /tmp. Sanitizer reports go to standard error,
+# not to the build folder, which the user may not reach either.
 nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all)
 as_nobody() {
   local command=$1
   shift
-  contained bash -c 'mount -t tmpfs -o mode=755 kestrune-test /tmp && cp "$KESTRUNE" /tmp/kestrune &&
-    chmod "$1" /tmp/kestrune && shift && exec "$@"' bash "${mode:-0755}" \
+  contained bash -c 'exec 3<"$KESTRUNE" && mount -t tmpfs -o mode=755 kestrune-test /tmp &&
+    cat <&3 >/tmp/kestrune && exec 3<&- && chmod "$1" /tmp/kestrune && shift && exec "$@"' bash "${mode:-0755}" \
     env ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:log_path=stderr}" \
     UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:log_path=stderr}" \
     "${nobody[@]}" "$@" /tmp/kestrune demo "$command"

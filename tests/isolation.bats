@@ -86,7 +86,7 @@ after kill: status 137, mounts unchanged" ]
   # sees has part of it hidden under another mount, as container engines
   # leave it. Any other proc (a chroot's, say) is first taken out of the
   # test's namespace; the kernel must then refuse the mount.
-  local masked='mount -t tmpfs masked /proc/sys
+  local masked='mount -t tmpfs kestrune-test /proc/sys
     awk '\''{ for (i = 7; $i != "-"; i++); if ($(i + 1) == "proc" && $5 != "/proc") print $5 }'\'' \
       /proc/self/mountinfo | xargs -r -n 1 umount -l'
   needs_user_namespaces

@@ -7,9 +7,10 @@
 #
 # The machine goes on meanwhile: a login, a service or a USB stick mounts
 # and unmounts things at any moment. So a mount fails the suite only where
-# a test could have left it: in the tests' own folders, any proc mount, a
-# second view (a bind) of a file system mounted before, a mount whose
-# propagation changed, a proc mount gone. Any other mount made or removed
+# a test could have left it: in the tests' own folders or named as theirs
+# ("kestrune-test..."), any proc mount, a second view (a bind) of a file
+# system mounted before, a mount whose propagation changed, a proc mount
+# gone. Any other mount made or removed
 # meanwhile is named as the system's, and "report" shows those.
 case $1 in
   save)
@@ -26,14 +27,16 @@ case $1 in
       function parse(i, j) {
         for (i = 7; $i != "-"; i++) continue
         type = $(i + 1)
+        name = $(i + 2)
         what = $5 " (" type " " $(i + 2) ", id " $1
         for (j = 7; j < i; j++) what = what " " $j
         what = what ")"
       }
       function under(point, dir) { return dir != "" && index(point "/", dir "/") == 1 }
-      function tests(point) {
+      # In the folders of the tests, or a file system they name as theirs.
+      function tests(point, name) {
         return under(point, source) || under(point, build) ||
-          index(point, tmp "/bats-run-") == 1 || index(point, "/tmp/kestrune-test.") == 1
+          index(point, tmp "/bats-run-") == 1 || index(name, "kestrune-test") == 1
       }
       FNR == NR { parse(); was[$1] = what; proc[$1] = type == "proc"; seen[$3] = 1; next }
       {
@@ -41,8 +44,8 @@ case $1 in
         now[$1] = 1
         if ($1 in was) {
           if (was[$1] != what) print "changed: " was[$1] " is now " what
-        } else if (tests($5)) {
-          print "left in the tests'"'"' folders: " what
+        } else if (tests($5, name)) {
+          print "left by the tests: " what
         } else if (type == "proc") {
           print "left: " what
         } else if ($3 in seen) {
