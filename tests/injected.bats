@@ -14,9 +14,11 @@ load helpers
   # error, where a command that must not run would say that it ran. The
   # mounts are shared, as under systemd, so that a mount or unmount that
   # reached out of the container would show; a caller that ignores TERM
-  # shows that a failed wait ends the container with SIGKILL.
+  # shows that a failed wait ends the container with SIGKILL. A data limit
+  # the size of the stack leaves it no room on any architecture, where an
+  # address-space limit would depend on how the binary is laid out.
   local rows='prlimit --nofile=3|echo ran >&2|Failed to open a pipe: (No file descriptors available|Too many open files)
-env -i prlimit --as=256000|echo ran >&2|Failed to allocate memory for child stack: (Out of memory|Cannot allocate memory)
+prlimit --data=65536|echo ran >&2|Failed to allocate memory for child stack: (Out of memory|Cannot allocate memory)
 strace -e inject=rt_sigaction:error=EINVAL:when=1|echo ran >&2|Failed to set up signals: Invalid argument
 strace -e inject=rt_sigaction:error=EINVAL:when=2|echo ran >&2|Failed to set up signals: Invalid argument
 strace -e inject=rt_sigprocmask:error=EINVAL:when=1|echo ran >&2|Failed to set up signals: Invalid argument
