@@ -18,11 +18,10 @@ contained() {
   # Inside the container (a clone child) UndefinedBehaviorSanitizer writes its
   # reports to standard error even when told to log to files, and the tool
   # never reads the container's status: keep a copy for the final check.
-  local status=0
-  "${outer[@]}" 2> >(tee -a "$KESTRUNE_SANITIZER_REPORTS/stderr" >&2) ||
-    status=$?
-  wait $!
-  return "$status"
+  # A pipeline, not a process substitution, whose end bash does not always
+  # wait for: the test would read standard error before the copy wrote it.
+  { "${outer[@]}" 2>&1 1>&3 3>&- | tee -a "$KESTRUNE_SANITIZER_REPORTS/stderr" >&2; } 3>&1
+  return "${PIPESTATUS[0]}"
 }
 
 # Put after contained's options: the command runs on shared mounts, as on a
