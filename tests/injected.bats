@@ -6,29 +6,31 @@ load helpers
 
 @test "a step that fails ends the run: one line naming it, status 1, nothing left, no hang" {
   needs_strace
-  # Rows: how the tool is started, its command, its failure line (an
-  # extended regular expression: C libraries word some errors apart). strace
-  # alone reaches only the launcher, -f the container's process 1 as well,
-  # and when=N counts each process's calls apart: process 1 waits a second
-  # time once an orphan has ended. Nothing but that line may be on standard
-  # error, where a command that must not run would say that it ran. The
-  # mounts are shared, as under systemd, so that a mount or unmount that
-  # reached out of the container would show; a caller that ignores TERM
-  # shows that a failed wait ends the container with SIGKILL. A data limit
-  # the size of the stack leaves it no room on any architecture, where an
-  # address-space limit would depend on how the binary is laid out.
+  # Rows: how the tool is started, its command, its failure line (an extended
+  # regular expression: C libraries word some errors apart). strace alone
+  # reaches only the launcher, -f the container's process 1 as well, and
+  # when=N counts each process's calls apart: process 1 waits a second time
+  # once an orphan has ended. Nothing but that line may be on standard error,
+  # where a command that must not run would say that it ran. The mounts are
+  # shared, as under systemd, so that a mount or unmount that reached out of
+  # the container would show; a caller that ignores TERM shows that a failed
+  # wait ends the container with SIGKILL. A run that waits for its command's
+  # long sleep is a hang: it is killed after a minute, which leaves an
+  # emulated machine time for the others. A data limit the size of the stack
+  # leaves it no room on any architecture, where an address-space limit would
+  # depend on how the binary is laid out.
   local rows='prlimit --nofile=3|echo ran >&2|Failed to open a pipe: (No file descriptors available|Too many open files)
 prlimit --data=65536|echo ran >&2|Failed to allocate memory for child stack: (Out of memory|Cannot allocate memory)
 strace -e inject=rt_sigaction:error=EINVAL:when=1|echo ran >&2|Failed to set up signals: Invalid argument
 strace -e inject=rt_sigaction:error=EINVAL:when=2|echo ran >&2|Failed to set up signals: Invalid argument
 strace -e inject=rt_sigprocmask:error=EINVAL:when=1|echo ran >&2|Failed to set up signals: Invalid argument
-strace -e inject=rt_sigtimedwait:error=EINVAL perl -e $SIG{TERM}=IGNORE;exec@ARGV|exec sleep 31.44|Failed to wait for the container: Invalid argument
+strace -e inject=rt_sigtimedwait:error=EINVAL perl -e $SIG{TERM}=IGNORE;exec@ARGV|exec sleep 314.4|Failed to wait for the container: Invalid argument
 strace -e inject=wait4:error=EINVAL|true|Failed to wait for the container: Invalid argument
 strace -f -e inject=prctl:error=EINVAL:when=1|echo ran >&2|Failed to tie the container to its launcher: Invalid argument
 strace -f -e inject=close:error=EINVAL:when=1|echo ran >&2|Failed to tie the container to its launcher: Invalid argument
 strace -f -e inject=read:error=EINVAL:when=1|echo ran >&2|Failed to tie the container to its launcher: Invalid argument
-strace -f -e inject=rt_sigtimedwait:error=EINVAL:when=2|(true &); exec sleep 31.44|Failed to wait for the command: Invalid argument
-strace -f -e inject=wait4:error=EINVAL:when=2|(true &); exec sleep 31.44|Failed to wait for the command: Invalid argument
+strace -f -e inject=rt_sigtimedwait:error=EINVAL:when=2|(true &); exec sleep 314.4|Failed to wait for the command: Invalid argument
+strace -f -e inject=wait4:error=EINVAL:when=2|(true &); exec sleep 314.4|Failed to wait for the command: Invalid argument
 strace -f -e inject=mount:error=EPERM:when=2 -e inject=statfs:error=EACCES|echo ran >&2|Failed to mount proc: Operation not permitted
 strace -f -e inject=mount:error=EPERM|echo ran >&2|Failed to mount proc: Operation not permitted'
   run --separate-stderr contained --pid --fork --mount-proc "${shared_inside[@]}" bash -c '
@@ -36,7 +38,7 @@ strace -f -e inject=mount:error=EPERM|echo ran >&2|Failed to mount proc: Operati
     while IFS="|" read -r how command line; do
       wrapped=$how
       [[ $how == strace* ]] && wrapped="strace -o /dev/null ${how#strace }"
-      shown=$(timeout -s KILL 10 $wrapped "$KESTRUNE" demo "$command" 2>&1 >/dev/null)
+      shown=$(timeout -s KILL 60 $wrapped "$KESTRUNE" demo "$command" 2>&1 >/dev/null)
       status=$?
       echo "$how: status $status, $(pgrep -c -x "kestrune|sleep") left, mounts $(mounts_now), $shown"
     done <<<"$1"' bash "$rows"
