@@ -16,11 +16,23 @@ load helpers
   # the container would show; a caller that ignores TERM shows that a failed
   # wait ends the container with SIGKILL. A run that waits for its command's
   # long sleep is a hang: it is killed after a minute, which leaves an
-  # emulated machine time for the others. A data limit the size of the stack
-  # leaves it no room on any architecture, where an address-space limit would
-  # depend on how the binary is laid out.
-  local rows='prlimit --nofile=3|echo ran >&2|Failed to open a pipe: (No file descriptors available|Too many open files)
-prlimit --data=65536|echo ran >&2|Failed to allocate memory for child stack: (Out of memory|Cannot allocate memory)
+  # emulated machine time for the others.
+  #
+  # No room for the stack: a data limit one page below what the launcher
+  # holds once it waits, its loaded segments and the stack, the last it
+  # takes. That holds for any page size and layout; below its segments alone
+  # the kernel kills the tool as it loads it, before any of its code runs.
+  local page data
+  page=$(getconf PAGESIZE)
+  mkdir "$BATS_TEST_TMPDIR/data"
+  data=$(contained bash -c 'launch "$1" "until [ -e $1/go ]; do sleep 0.01; done" >/dev/null
+    sed -n "s/^VmData:[[:space:]]*\([0-9]*\) kB$/\1/p" "/proc/$tool/status"
+    touch "$1/go"
+    wait "$tool"' bash "$BATS_TEST_TMPDIR/data")
+  [[ $data =~ ^[0-9]+$ ]]
+  local rows="prlimit --data=$((data * 1024 - page))|echo ran >&2|Failed to allocate memory for child stack: (Out of memory|Cannot allocate memory)"
+  rows+='
+prlimit --nofile=3|echo ran >&2|Failed to open a pipe: (No file descriptors available|Too many open files)
 strace -e inject=rt_sigaction:error=EINVAL:when=1|echo ran >&2|Failed to set up signals: Invalid argument
 strace -e inject=rt_sigaction:error=EINVAL:when=2|echo ran >&2|Failed to set up signals: Invalid argument
 strace -e inject=rt_sigprocmask:error=EINVAL:when=1|echo ran >&2|Failed to set up signals: Invalid argument
@@ -35,12 +47,14 @@ strace -f -e inject=mount:error=EPERM:when=2 -e inject=statfs:error=EACCES|echo 
 strace -f -e inject=mount:error=EPERM|echo ran >&2|Failed to mount proc: Operation not permitted'
   run --separate-stderr contained --pid --fork --mount-proc "${shared_inside[@]}" bash -c '
     save_mounts
+    # As the kernel names the tool: its file name, cut to 15 characters.
+    name=$(basename "$KESTRUNE")
     while IFS="|" read -r how command line; do
       wrapped=$how
       [[ $how == strace* ]] && wrapped="strace -o /dev/null ${how#strace }"
       shown=$(timeout -s KILL 60 $wrapped "$KESTRUNE" demo "$command" 2>&1 >/dev/null)
       status=$?
-      echo "$how: status $status, $(pgrep -c -x "kestrune|sleep") left, mounts $(mounts_now), $shown"
+      echo "$how: status $status, $(pgrep -c -x "${name:0:15}|sleep") left, mounts $(mounts_now), $shown"
     done <<<"$1"' bash "$rows"
   printf '%s\n' "$output"
   local how command line i=0

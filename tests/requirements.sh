@@ -1,6 +1,6 @@
 #!/bin/sh
 # Run by CTest before the suites, with the path of bats as found at
-# configure time. The suites create namespaces, mounts and host names:
+# configure time and the tool they test. The suites create namespaces, mounts and host names:
 # without root, or without one of their tools, they would fail case by case
 # with nothing to say why, so this says it once.
 if [ "$(id -u)" != 0 ]; then
@@ -27,5 +27,13 @@ done
 # Every test runs the tool inside mount and UTS namespaces of its own.
 if ! error=$(unshare --uts --mount true 2>&1); then
   echo "The kestrune tests need mount and UTS namespaces of their own: $error" >&2
+  exit 1
+fi
+# The tool under test runs on this machine: a binary of another
+# architecture, given by KESTRUNE_BINARY, would fail every case.
+usage=$("$2" 2>&1)
+status=$?
+if [ "$status" != 1 ] || [ "$usage" != "Usage: $2 <container_name> <command>" ]; then
+  echo "The kestrune tests need a kestrune that runs here: $2 exited with $status: $usage" >&2
   exit 1
 fi
