@@ -3,7 +3,7 @@
 
     terminal.py [STEP...] -- COMMAND [ARG...]
 
-Each STEP is "expect:TEXT", which waits (ten seconds at most) until TEXT
+Each STEP is "expect:TEXT", which waits (two minutes at most) until TEXT
 has appeared after what the previous step matched ("\\n" in TEXT is a
 line's end: wait for it before typing Ctrl-C, since the terminal drops the
 output not yet read when that key comes), "until:SHELL-COMMAND", which
@@ -24,6 +24,12 @@ import signal
 import subprocess
 import sys
 import time
+
+# Guards against a hang alone, with room for an emulated machine under load,
+# which may take ten seconds to start perl: a step's wait, and the wait for
+# the command's end after the last step.
+STEP_WAIT = 120
+END_WAIT = 300
 
 
 def read_more(fd, deadline):
@@ -61,7 +67,7 @@ def main():
             os.kill(pid, signal.Signals["SIG" + text.decode()])
             continue
         if kind == "until":
-            deadline = time.monotonic() + 10
+            deadline = time.monotonic() + STEP_WAIT
             while subprocess.run(text, shell=True, check=False).returncode:
                 if time.monotonic() > deadline:
                     sys.exit(f"terminal.py: gave up waiting for {text!r}")
@@ -69,7 +75,7 @@ def main():
             continue
         # Output at a terminal ends its lines with "\r\n".
         text = text.replace(b"\n", b"\r\n")
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + STEP_WAIT
         while shown.find(text, matched) < 0:
             more = read_more(fd, deadline)
             if not more:
@@ -77,7 +83,7 @@ def main():
                 sys.exit(f"terminal.py: gave up waiting for {text!r}")
             shown += more
         matched = shown.find(text, matched) + len(text)
-    deadline = time.monotonic() + 30
+    deadline = time.monotonic() + END_WAIT
     while more := read_more(fd, deadline):
         shown += more
     while (ended := os.waitpid(pid, os.WNOHANG))[0] == 0:
