@@ -136,4 +136,4 @@ mounts_now() {
 # How many mounts are stacked on the mount point $1, in this namespace.
 mounts_on() { awk -v at="$1" '$5 == at' /proc/self/mountinfo | wc -l; }
 
-export -f await launch running_in left_after_end save_mounts mounts_now mounts_on
+export -f start_line greeting await launch running_in left_after_end save_mounts mounts_now mounts_on

@@ -3,7 +3,7 @@
 
 load helpers
 
-@test "on shared mounts nothing crosses either way, also when the child is killed" {
+@test "on shared mounts nothing crosses either way, also when the child is killed, and proc ends with the run" {
   mkdir "$BATS_TEST_TMPDIR/inner" "$BATS_TEST_TMPDIR/outer"
   run --separate-stderr contained "${shared_inside[@]}" bash -c '
     dir=$1
@@ -14,12 +14,25 @@ load helpers
       touch $dir/mounted; until [ -e $dir/go ]; do sleep 0.01; done
       mountpoint -q $dir/outer && echo outer mount seen inside || echo outer mount not seen inside"
     await "$dir/mounted"
+    # Entered from outside while the command runs, the mount namespace of
+    # the container outlives the run: its proc must not, or /proc there
+    # would show a PID namespace that has ended, with no process at all.
+    nsenter --target "$child" --mount sh -c "until [ -e $dir/ended ]; do sleep 0.01; done
+      test -d /proc/\$\$ && echo yes" >"$dir/kept" &
+    kept=$!
+    until [ "$(readlink "/proc/$kept/ns/mnt")" = "$(readlink "/proc/$child/ns/mnt")" ]; do
+      kill -0 "$kept" || break
+      sleep 0.01
+    done
     mount -t tmpfs outer "$dir/outer"
     echo "during: $(($(mounts_on /proc) - procs)) more on /proc, $(mounts_on "$dir/inner") on inner, own process visible: $(test -d /proc/$$ && echo yes)"
     touch "$dir/go"
     wait "$tool"
     status=$?
     umount "$dir/outer"
+    touch "$dir/ended"
+    wait "$kept"
+    echo "namespace kept after run: own process visible: $(<"$dir/kept")"
     echo "after run: status $status, mounts $(mounts_now)"
 
     # Killed before it can unmount, the child leaves nothing behind either.
@@ -30,16 +43,21 @@ load helpers
     wait "$tool"
     echo "after kill: status $?, mounts $(mounts_now)"' bash "$BATS_TEST_TMPDIR"
   [ "$status" -eq 0 ]
-  [ "$(printf '%s\n' "${lines[@]}" | grep -v '^Starting\|^Container\|^ ')" = "during: 0 more on /proc, 0 on inner, own process visible: yes
+  local summary
+  summary="$(printf '%s\n' "${lines[@]}" | grep -v '^Starting\|^Container\|^ ')"
+  echo "$summary"
+  [ "$summary" = "during: 0 more on /proc, 0 on inner, own process visible: yes
 outer mount not seen inside
+namespace kept after run: own process visible: yes
 after run: status 0, mounts unchanged
 after kill: status 137, mounts unchanged" ]
 }
 
-@test "in a chroot whose root is not a mount point: own proc on a bound /proc, none on a directory" {
+@test "in a chroot whose root is not a mount point: own proc on a bound /proc, none on a directory or none at all" {
   # The root of such a chroot cannot be made private. With the outer /proc
   # bound in (and shared), the container still gets its own proc over it;
-  # with /proc a plain directory nothing is mounted, so nothing can leak out.
+  # with /proc a plain directory, or none at all (a minimal image), nothing
+  # is mounted, so nothing can leak out, and the command runs.
   local root="$BATS_TEST_TMPDIR/root"
   mkdir -p "$root/usr" "$root/proc"
   for d in bin lib lib64 sbin; do ln -s "usr/$d" "$root/$d"; done
@@ -47,8 +65,9 @@ after kill: status 137, mounts unchanged" ]
   run --separate-stderr contained "${shared_inside[@]}" bash -c '
     root=$1
     mount --rbind /usr "$root/usr"
-    for proc in bound directory; do
+    for proc in bound directory none; do
       if [ $proc = bound ]; then mount --rbind /proc "$root/proc"; fi
+      if [ $proc = none ]; then rmdir "$root/proc"; fi
       before=$(mounts_on "$root/proc")
       rm -f "$root/started" "$root/go"
       # Without a /proc the sanitizers of the sanitize build can neither
@@ -79,6 +98,9 @@ after kill: status 137, mounts unchanged" ]
   [ "${lines[8]}" = "no process 1" ]
   [ "${lines[9]}" = "directory, during: 0 more on the outer $root/proc" ]
   [[ "${lines[10]}" =~ ^"directory, after: status 0"( for all the tool knows)?", 0 more, own process visible: "$ ]]
+  [ "${lines[13]}" = "cat: /proc/1/comm: No such file or directory" ]
+  [ "${lines[15]}" = "none, during: 0 more on the outer $root/proc" ]
+  [[ "${lines[16]}" =~ ^"none, after: status 0"( for all the tool knows)?", 0 more, own process visible: "$ ]]
 }
 
 @test "no fresh proc possible over the outer one: the failure line, status 1, nothing run" {

@@ -11,7 +11,7 @@ bats=$1
 case $bats in '' | *-NOTFOUND) bats=bats ;; esac
 # Each tool the suites use, and the Debian package that brings it.
 for pair in "$bats:bats" unshare:util-linux setpriv:util-linux \
-  mountpoint:util-linux prlimit:util-linux strace:strace ps:procps pgrep:procps hostname:hostname perl:perl \
+  mountpoint:util-linux nsenter:util-linux prlimit:util-linux strace:strace ps:procps pgrep:procps hostname:hostname perl:perl \
   python3:python3 timeout:coreutils; do
   command -v "${pair%:*}" >/dev/null 2>&1 && continue
   echo "The kestrune tests need ${pair%:*}: apt-get install ${pair##*:}" >&2

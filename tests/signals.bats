@@ -103,6 +103,20 @@ print("done")'
     wait "$tool"
     echo "USR1: status $?"
 
+    # Process 1 stopped and continued from outside (a debugger, a freezer)
+    # keeps waiting for its command.
+    rm "$dir/trapped"
+    launch "$dir" "touch $dir/trapped; until [ -e $dir/go ]; do sleep 0.01; done; echo resumed"
+    await "$dir/trapped"
+    kill -STOP "$child"
+    until grep -q "^State:.T" "/proc/$child/status"; do sleep 0.01; done
+    kill -CONT "$child"
+    while grep -q "^State:.T" "/proc/$child/status"; do sleep 0.01; done
+    touch "$dir/go"
+    wait "$tool"
+    echo "process 1 stopped and continued: status $?"
+    rm "$dir/go"
+
     # Process 1 drops what is sent to it from inside.
     "$KESTRUNE" demo "kill -TERM 1; echo still here"
     echo "TERM to process 1 from inside: status $?"
@@ -130,6 +144,8 @@ HUP: status 129, 0 left, mounts unchanged
 INT: status 130, 0 left, mounts unchanged
 usr1 seen
 USR1: status 0
+resumed
+process 1 stopped and continued: status 0
 still here
 TERM to process 1 from inside: status 0
 TERM ignored, then KILL: status 137, 0 left, mounts unchanged" ]
@@ -178,8 +194,10 @@ TERM ignored, then KILL: status 137, 0 left, mounts unchanged" ]
     $SIG{TERM} = sub { print "TERM seen\n"; exit }; $SIG{USR1} = sub { print "USR1 seen\n"; exit }'
   local rows=(
     '' 'trap "echo USR2 seen; exit" USR2; echo go$((2)); sleep 10 & wait' kill:USR2 'USR2 seen|[exit 0]'
-    # Dying of the HUP it passed on, not exiting 129.
+    # Dying of the HUP it passed on, not exiting 129; and not dying of it
+    # where the command traps it.
     '' 'echo go$((2)); exec sleep 10' kill:HUP '[signal 1]'
+    '' 'trap "echo HUP seen; exit" HUP; echo go$((2)); sleep 10 & wait' kill:HUP 'HUP seen|[exit 0]'
     # Ignored by the caller: not passed on, though the command catches it.
     '$SIG{HUP} = "IGNORE"' "exec perl -e '$handlers; print \"go\", 2, \"\\n\"; sleep 10 while 1'"
     $'kill:HUP\nkill:USR1' 'USR1 seen|[exit 0]'
