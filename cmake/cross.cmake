@@ -21,10 +21,15 @@ foreach(name GNU_TYPE GNU_CPU)
 endforeach()
 set(CMAKE_SYSTEM_PROCESSOR ${GNU_CPU})
 
-# qemu-user names a few processors its own way: i386 for i686, ppc64le for
-# powerpc64le.
-string(REGEX REPLACE "^i[3-6]86$" i386 qemu_cpu ${GNU_CPU})
-string(REGEX REPLACE "^powerpc" ppc qemu_cpu ${qemu_cpu})
+# qemu-user's name for the processor: the release's table of architectures
+# has it where it differs from GNU's (i386 for i686, ppc64le for
+# powerpc64le); for another architecture, GNU's.
+set(qemu_cpu ${GNU_CPU})
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../packaging/architectures row REGEX "^${KESTRUNE_ARCH}\\|")
+if(row)
+  string(REPLACE "|" ";" row "${row}")
+  list(GET row 2 qemu_cpu)
+endif()
 find_program(KESTRUNE_CROSS_CXX ${GNU_TYPE}-g++)
 find_program(KESTRUNE_EMULATOR NAMES qemu-${qemu_cpu}-static qemu-${qemu_cpu})
 execute_process(COMMAND dpkg-query -W -f=\${Status} musl-dev:${KESTRUNE_ARCH}
