@@ -30,8 +30,9 @@ using Argv = std::vector<const char *>;
 using Times = std::vector<double>;
 
 Argv kestrune_line(const char *command) {
-  const char *path = std::getenv("KESTRUNE");  // another build to measure
-  return {path != nullptr ? path : KESTRUNE_PATH, "bench", command, nullptr};
+  // Another build to measure, named as for the tests; else the one built.
+  const char *path = std::getenv("KESTRUNE_BINARY");
+  return {path != nullptr ? path : KESTRUNE_BUILT, "bench", command, nullptr};
 }
 Argv unshare_line(const char *command) {
   return {"/usr/bin/unshare", "--fork",  "--pid", "--mount", "--uts",

@@ -6,32 +6,32 @@ load helpers
 @test "fewer than two operands: usage on stderr only, status 1" {
   # The last one has an empty argument vector: no program name to show.
   local shown
-  for call in "$KESTRUNE" "$KESTRUNE demo" "perl -e exec{\$ARGV[0]}() $KESTRUNE"; do
+  for call in "$KESTRUNE_BINARY" "$KESTRUNE_BINARY demo" "perl -e exec{\$ARGV[0]}() $KESTRUNE_BINARY"; do
     run --separate-stderr contained $call
-    shown=$KESTRUNE
+    shown=$KESTRUNE_BINARY
     [[ $call == perl* ]] && shown=kestrune
     [ "$status" -eq 1 ]
     [ "$stderr" = "Usage: $shown <container_name> <command>" ]
     [ -z "$output" ]
   done
   # The line ends with its newline.
-  contained "$KESTRUNE" demo 2>"$BATS_TEST_TMPDIR/usage" || true
-  printf 'Usage: %s <container_name> <command>\n' "$KESTRUNE" | cmp - "$BATS_TEST_TMPDIR/usage"
+  contained "$KESTRUNE_BINARY" demo 2>"$BATS_TEST_TMPDIR/usage" || true
+  printf 'Usage: %s <container_name> <command>\n' "$KESTRUNE_BINARY" | cmp - "$BATS_TEST_TMPDIR/usage"
 }
 
 @test "on a pipe and in a file: start line, greeting, command output, once each" {
-  run --separate-stderr contained "$KESTRUNE" demo 'echo one; echo two >&2; echo three'
+  run --separate-stderr contained "$KESTRUNE_BINARY" demo 'echo one; echo two >&2; echo three'
   [ "$status" -eq 0 ]
   [ "${lines[*]}" = "$(start_line demo) $(greeting 'echo one; echo two >&2; echo three') one three" ]
   [ "$stderr" = two ]
 
-  contained "$KESTRUNE" demo 'echo out' >"$BATS_TEST_TMPDIR/out"
+  contained "$KESTRUNE_BINARY" demo 'echo out' >"$BATS_TEST_TMPDIR/out"
   printf '%s\n' "$(start_line demo)" "$(greeting 'echo out')" out >"$BATS_TEST_TMPDIR/want"
   cmp "$BATS_TEST_TMPDIR/want" "$BATS_TEST_TMPDIR/out"
 
   # A name with a line break: the part of the start line after it, still
   # buffered, must not reach the container's copy of the buffer.
-  run --separate-stderr contained "$KESTRUNE" $'two\nlines' 'echo out'
+  run --separate-stderr contained "$KESTRUNE_BINARY" $'two\nlines' 'echo out'
   [ "$status" -eq 0 ]
   [ "$output" = "$(start_line $'two\nlines')
 $(greeting 'echo out')
@@ -39,30 +39,30 @@ out" ]
 
   # The command gets the caller's environment and open descriptors, no more.
   run --separate-stderr contained env FOO=bar bash -c 'exec 7</dev/null; ls /proc/self/fd | paste -sd " "
-    "$1" demo "echo \"\$FOO\"; ls /proc/self/fd | paste -sd \" \""' bash "$KESTRUNE"
+    "$1" demo "echo \"\$FOO\"; ls /proc/self/fd | paste -sd \" \""' bash "$KESTRUNE_BINARY"
   [ "$status" -eq 0 ]
   [ "${lines[3]}" = bar ]
   [ "${lines[4]}" = "${lines[0]}" ]
 }
 
 @test "the command's own failure is not the tool's: status 0" {
-  run --separate-stderr contained "$KESTRUNE" demo 'exit 7'
+  run --separate-stderr contained "$KESTRUNE_BINARY" demo 'exit 7'
   [ "$status" -eq 0 ]
   [ "${#lines[@]}" -eq 2 ]
 
   # A shell killed by a signal is the command's end, not the container's.
-  run --separate-stderr contained "$KESTRUNE" demo 'kill -KILL $$'
+  run --separate-stderr contained "$KESTRUNE_BINARY" demo 'kill -KILL $$'
   [ "$status" -eq 0 ]
   [ "${#lines[@]}" -eq 2 ]
 
-  run --separate-stderr contained "$KESTRUNE" demo 'kestrune-no-such-command'
+  run --separate-stderr contained "$KESTRUNE_BINARY" demo 'kestrune-no-such-command'
   [ "$status" -eq 0 ]
   [[ "$stderr" == *"kestrune-no-such-command"*"not found"* ]]
 
   # 127 is also how a C library may report a shell it could not start;
   # a caller that ignores SIGCHLD must not make the run look failed either.
   run --separate-stderr contained perl -e '$SIG{CHLD} = "IGNORE"; exec @ARGV' \
-    "$KESTRUNE" demo 'echo ran; exit 127'
+    "$KESTRUNE_BINARY" demo 'echo ran; exit 127'
   [ "$status" -eq 0 ]
   [ "${lines[2]}" = ran ]
   [ -z "$stderr" ]
@@ -70,7 +70,7 @@ out" ]
 
 @test "operands are plain data: printed and handed to the shell unchanged" {
   # Format directives must not reach printf as a format.
-  run --separate-stderr contained "$KESTRUNE" '%s%n%x' 'echo "%s%n" '\''$HOME'\'' $((6*7))'
+  run --separate-stderr contained "$KESTRUNE_BINARY" '%s%n%x' 'echo "%s%n" '\''$HOME'\'' $((6*7))'
   [ "$status" -eq 0 ]
   [ "${lines[0]}" = "$(start_line '%s%n%x')" ]
   [ "${lines[1]}" = "$(greeting 'echo "%s%n" '\''$HOME'\'' $((6*7))')" ]
@@ -78,7 +78,7 @@ out" ]
 
   # An empty name, and extra operands, which are ignored: a command with
   # blanks has to be a single operand.
-  run --separate-stderr contained "$KESTRUNE" '' 'echo only' 'echo extra' more
+  run --separate-stderr contained "$KESTRUNE_BINARY" '' 'echo only' 'echo extra' more
   [ "$status" -eq 0 ]
   [ "${lines[0]}" = 'Starting the container: ' ]
   [ "${lines[1]}" = "$(greeting 'echo only')" ]
@@ -87,7 +87,7 @@ out" ]
 
   # A command beginning with "-" is a command, not an option of the shell,
   # which is started as sh.
-  run --separate-stderr contained "$KESTRUNE" demo '-x; echo "$0"'
+  run --separate-stderr contained "$KESTRUNE_BINARY" demo '-x; echo "$0"'
   [ "$status" -eq 0 ]
   [ "${lines[2]}" = sh ]
   [[ "$stderr" == *"-x: not found" ]]
@@ -95,7 +95,7 @@ out" ]
   # A 100 kB command reaches the shell whole.
   local big
   big="$(head -c 100000 /dev/zero | tr '\0' x)"
-  run --separate-stderr contained "$KESTRUNE" demo "echo $big | wc -c"
+  run --separate-stderr contained "$KESTRUNE_BINARY" demo "echo $big | wc -c"
   [ "$status" -eq 0 ]
   [ "${lines[1]}" = "$(greeting "echo $big | wc -c")" ]
   [ "${lines[2]}" = 100001 ]
@@ -113,7 +113,7 @@ nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all)
 as_nobody() {
   local command=$1
   shift
-  contained bash -c 'exec 3<"$KESTRUNE" && mount -t tmpfs -o mode=755 kestrune-test /tmp &&
+  contained bash -c 'exec 3<"$KESTRUNE_BINARY" && mount -t tmpfs -o mode=755 kestrune-test /tmp &&
     cat <&3 >/tmp/kestrune && exec 3<&- && chmod "$1" /tmp/kestrune && shift && exec "$@"' bash "${mode:-0755}" \
     env ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:log_path=stderr}" \
     UBSAN_OPTIONS="${UBSAN_OPTIONS:+$UBSAN_OPTIONS:log_path=stderr}" \
@@ -148,13 +148,13 @@ as_nobody() {
   # The caller's child ends while the container runs; the tool must not take
   # its end for the container's.
   run --separate-stderr contained bash -c 'sleep 0.2 & exec "$1" demo "sleep 1; echo done"' \
-    bash "$KESTRUNE"
+    bash "$KESTRUNE_BINARY"
   [ "$status" -eq 0 ]
   [ "${lines[2]}" = done ]
 
   # Or one that had ended, unreaped, before kestrune started.
   run --separate-stderr contained timeout 10 perl -e 'if (fork() == 0) { exit 0 }
-    select(undef, undef, undef, 0.2); exec @ARGV' "$KESTRUNE" demo 'echo ran'
+    select(undef, undef, undef, 0.2); exec @ARGV' "$KESTRUNE_BINARY" demo 'echo ran'
   [ "$status" -eq 0 ]
   [ "${lines[2]}" = ran ]
 }

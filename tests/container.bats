@@ -7,7 +7,7 @@ load helpers
   run --separate-stderr contained sh -c '
     hostname outer-name
     "$1" demo "hostname; echo 500 >/proc/self/oom_score_adj && cat /proc/self/oom_score_adj"
-    hostname' sh "$KESTRUNE"
+    hostname' sh "$KESTRUNE_BINARY"
   [ "$status" -eq 0 ]
   [ "${lines[2]}" = kestrune ]
   [ "${lines[3]}" = 500 ]
@@ -21,7 +21,7 @@ load helpers
     "$1" demo "for kind in $2; do echo \"\$kind \$(readlink /proc/self/ns/\$kind)\"; done" |
       tail -n +3 >"$3/inside"
     diff "$3/outside" "$3/inside" | sed -n "s/^> \([a-z]*\) .*/\1/p"' \
-    bash "$KESTRUNE" "$kinds" "$BATS_TEST_TMPDIR"
+    bash "$KESTRUNE_BINARY" "$kinds" "$BATS_TEST_TMPDIR"
   [ "$status" -eq 0 ]
   [ "$(wc -l <"$BATS_TEST_TMPDIR/inside")" -eq 7 ]
   # Only these differ.
@@ -30,11 +30,11 @@ load helpers
 
 @test "only the container's processes are visible, the tool's child as 1" {
   # No pipeline: each process listed has been started before ps reads /proc.
-  run --separate-stderr contained "$KESTRUNE" demo 'ps -e -o pid=,comm='
+  run --separate-stderr contained "$KESTRUNE_BINARY" demo 'ps -e -o pid=,comm='
   [ "$status" -eq 0 ]
   # The kernel shows a process by its file's name, cut to 15 characters.
   local name
-  name=$(basename "$KESTRUNE")
+  name=$(basename "$KESTRUNE_BINARY")
   [ "$(printf '%s\n' "${lines[@]:2}" | tr -s ' ' | sed 's/^ //')" = "1 ${name:0:15}
 2 sh
 3 ps" ]
@@ -48,7 +48,7 @@ load helpers
     "$1" demo "$2 >/dev/null 2>&1 &
       until ps -e -o args= | grep -qx \"$2\"; do sleep 0.01; done; echo running"
     echo "status $?"
-    ps -e -o args= | grep -cx "$2"' sh "$KESTRUNE" "$marker"
+    ps -e -o args= | grep -cx "$2"' sh "$KESTRUNE_BINARY" "$marker"
   # The command has two lines, and so has the greeting.
   [ "${lines[3]}" = running ]
   [ "${lines[4]}" = "status 0" ]
@@ -58,7 +58,7 @@ load helpers
 @test "process 1 reaps orphans: none stays a zombie" {
   # 200 orphans, re-parented to process 1 as each subshell ends: once they
   # have all run, no zombie is left for long.
-  run --separate-stderr contained "$KESTRUNE" demo '
+  run --separate-stderr contained "$KESTRUNE_BINARY" demo '
     for i in $(seq 200); do (sleep 0.011 &); done
     while ps -e -o stat=,args= | grep -q "^[^Z]* sleep 0.011$"; do sleep 0.05; done
     for i in $(seq 100); do
@@ -78,7 +78,7 @@ load helpers
   run --separate-stderr contained bash -c '
     echo $$ >"$2/cgroup.procs" && echo 200 >"$2/pids.max" || exit
     "$1" demo "for i in \$(seq 600); do (true &); done; echo forked"
-    echo "status $?"' bash "$KESTRUNE" "$pids_cgroup"
+    echo "status $?"' bash "$KESTRUNE_BINARY" "$pids_cgroup"
   [ "${lines[2]}" = forked ]
   [ "${lines[3]}" = "status 0" ]
   [ -z "$stderr" ]

@@ -22,7 +22,7 @@ load helpers
     busy=$(jobs -p)
     trap "kill \$busy" EXIT
     for i in $(seq 100); do
-      "$KESTRUNE" demo "sleep 30" &
+      "$KESTRUNE_BINARY" demo "sleep 30" &
       tool=$!
       child=
       for ((n = 0; n < 100000 && ${#child} == 0; n++)); do
@@ -52,7 +52,7 @@ load helpers
   run --separate-stderr contained bash -c '
     echo $$ >"$2/cgroup.procs" && echo 3 >"$2/pids.max" || exit
     "$1" demo "echo the command ran"
-    exit $? # not exec: the launcher is one of the three' bash "$KESTRUNE" "$pids_cgroup"
+    exit $? # not exec: the launcher is one of the three' bash "$KESTRUNE_BINARY" "$pids_cgroup"
   [ "$status" -eq 1 ]
   [ "${lines[*]}" = "$(start_line demo) $(greeting 'echo the command ran')" ]
   [ "$stderr" = "Failed to start the shell: Resource temporarily unavailable" ]

@@ -1,9 +1,10 @@
-# Shared by the suites. KESTRUNE is the path of the built tool, set by CTest.
+# Shared by the suites. KESTRUNE_BINARY is the path of the tool under test, set by
+# CTest: the one built, or the one the user named by KESTRUNE_BINARY.
 
 bats_require_minimum_version 1.5.0
 
-: "${KESTRUNE:?KESTRUNE must name the built kestrune binary}"
-export KESTRUNE
+: "${KESTRUNE_BINARY:?KESTRUNE_BINARY must name the built kestrune binary}"
+export KESTRUNE_BINARY
 
 # Every run of the tool happens inside namespaces of the test's own, so that
 # even a broken build can neither rename this machine nor leave a mount behind:
@@ -102,7 +103,7 @@ await() {
 # child (the container's process 1, as numbered out here).
 launch() {
   rm -f "$1/started"
-  "$KESTRUNE" demo "touch $1/started; $2" &
+  "$KESTRUNE_BINARY" demo "touch $1/started; $2" &
   tool=$!
   await "$1/started"
   read -r child <"/proc/$tool/task/$tool/children"

@@ -52,13 +52,13 @@ strace -f -e inject=mount:error=EPERM|echo ran >&2|greeting|Failed to mount proc
   run --separate-stderr contained --pid --fork --mount-proc "${shared_inside[@]}" bash -c '
     save_mounts
     # As the kernel names the tool: its file name, cut to 15 characters.
-    name=$(basename "$KESTRUNE")
+    name=$(basename "$KESTRUNE_BINARY")
     printf -v nl "\n"
     while IFS="|" read -r how command greets line; do
       wrapped=$how
       [[ $how == strace* ]] && wrapped="strace -o /dev/null ${how#strace }"
       screen=$(python3 "$2" -- bash -c "exec \"\$@\" 2>$3/errors" bash \
-        timeout -s KILL 60 $wrapped "$KESTRUNE" demo "$command")
+        timeout -s KILL 60 $wrapped "$KESTRUNE_BINARY" demo "$command")
       case $screen in
         "$(start_line demo)$nl[exit 1]") ended="status 1, none" ;;
         "$(start_line demo)$nl$(greeting "$command")$nl[exit 1]") ended="status 1, greeting" ;;
@@ -89,7 +89,7 @@ strace -f -e inject=mount:error=EPERM|echo ran >&2|greeting|Failed to mount proc
   mkdir "$BATS_TEST_TMPDIR/held"
   run --separate-stderr contained --pid --fork --mount-proc bash -c '
     dir=$1
-    strace -o /dev/null -e inject=rt_sigtimedwait:error=EINVAL:when=2 "$KESTRUNE" demo \
+    strace -o /dev/null -e inject=rt_sigtimedwait:error=EINVAL:when=2 "$KESTRUNE_BINARY" demo \
       "trap \"\" USR1; touch $dir/started; exec sleep 314.4" >/dev/null 2>"$dir/errors" &
     traced=$!
     await "$dir/started"
@@ -124,7 +124,7 @@ then status 1, Failed to wait for the container: Invalid argument" ]
       read -r tool <"/proc/$!/task/$!/children"
       kill -QUIT "$tool"
       wait $!
-      echo "status $?, $(tail -n 1 strace.log), $(ls | grep -c core) core files"' bash "$calls" "$KESTRUNE"
+      echo "status $?, $(tail -n 1 strace.log), $(ls | grep -c core) core files"' bash "$calls" "$KESTRUNE_BINARY"
     rm started
     echo "$calls: $output"
     local ended="killed by SIGQUIT"

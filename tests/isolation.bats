@@ -61,7 +61,7 @@ after kill: status 137, mounts unchanged" ]
   local root="$BATS_TEST_TMPDIR/root"
   mkdir -p "$root/usr" "$root/proc"
   for d in bin lib lib64 sbin; do ln -s "usr/$d" "$root/$d"; done
-  cp "$KESTRUNE" "$root/kestrune"
+  cp "$KESTRUNE_BINARY" "$root/kestrune"
   run --separate-stderr contained "${shared_inside[@]}" bash -c '
     root=$1
     mount --rbind /usr "$root/usr"
@@ -116,7 +116,7 @@ after kill: status 137, mounts unchanged" ]
     unshare --user --map-root-user --mount --pid --fork mount -t proc proc /proc" 2>/dev/null ||
     skip "this kernel lets a user namespace mount proc over a masked one"
   run --separate-stderr contained --pid --fork --mount-proc bash -c "$masked"'
-    unshare --user --map-root-user --mount "$1" demo "echo the command ran"' bash "$KESTRUNE"
+    unshare --user --map-root-user --mount "$1" demo "echo the command ran"' bash "$KESTRUNE_BINARY"
   [ "$status" -eq 1 ]
   [ "${lines[*]}" = "$(start_line demo) $(greeting 'echo the command ran')" ]
   [ "$stderr" = "Failed to mount proc: Operation not permitted" ]

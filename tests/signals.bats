@@ -14,7 +14,7 @@ load helpers
   # command, is cut short by a trapped signal, whenever it came.)
   run contained python3 "$BATS_TEST_DIRNAME/terminal.py" 'expect:go2\n' 'send:\x03' -- \
     bash -c '"$1" demo "trap \"sleep 0.2; echo cleaned; exit 3\" INT; sleep 30 & $2; wait"
-      echo "status $?"' bash "$KESTRUNE" "$ready"
+      echo "status $?"' bash "$KESTRUNE_BINARY" "$ready"
   [ "$status" -eq 0 ]
   [ "${lines[-3]}" = "^Ccleaned" ]
   [ "${lines[-2]}" = "status 0" ]
@@ -24,7 +24,7 @@ load helpers
   # comes once the command runs, not while the shell is starting it.
   local running='until:pgrep -fx "sleep 31.43" >/dev/null'
   run contained python3 "$BATS_TEST_DIRNAME/terminal.py" "$running" 'send:\x03' -- \
-    bash -c '"$1" demo "sleep 31.43"; echo not reached' bash "$KESTRUNE"
+    bash -c '"$1" demo "sleep 31.43"; echo not reached' bash "$KESTRUNE_BINARY"
   [ "$status" -eq 0 ]
   [ "${lines[-1]}" = "^C[signal 2]" ]
 
@@ -44,7 +44,7 @@ for i in range(2):
 print("done")'
   run contained python3 "$BATS_TEST_DIRNAME/terminal.py" 'expect:ready0\n' 'send:\x03' \
     expect:caught 'expect:ready1\n' 'send:\x03' expect:caught expect:done -- \
-    "$KESTRUNE" demo "exec python3 -c '$program'"
+    "$KESTRUNE_BINARY" demo "exec python3 -c '$program'"
   [ "$status" -eq 0 ]
   [ "${lines[-1]}" = "[exit 0]" ]
 
@@ -53,7 +53,7 @@ print("done")'
   # to the test's own directory).
   cd "$BATS_TEST_TMPDIR"
   run contained python3 "$BATS_TEST_DIRNAME/terminal.py" "$running" 'send:\x1c' -- \
-    "$KESTRUNE" demo "sleep 31.43"
+    "$KESTRUNE_BINARY" demo "sleep 31.43"
   [ "$status" -eq 0 ]
   [ "${lines[-1]}" = '^\[signal 3]' ]
 
@@ -62,7 +62,7 @@ print("done")'
   # terminal holds it until the command reads again).
   run contained python3 "$BATS_TEST_DIRNAME/terminal.py" 'expect:go2\n' 'send:\x1a' 'send:typed\n' -- \
     bash -c 'set -m; "$1" demo "$2; read -r line; echo got \$line"; fg; echo "status $?"' \
-    bash "$KESTRUNE" "$ready"
+    bash "$KESTRUNE_BINARY" "$ready"
   [ "$status" -eq 0 ]
   [ "${lines[-3]}" = "got typed" ]
   [ "${lines[-2]}" = "status 0" ]
@@ -118,7 +118,7 @@ print("done")'
     rm "$dir/go"
 
     # Process 1 drops what is sent to it from inside.
-    "$KESTRUNE" demo "kill -TERM 1; echo still here"
+    "$KESTRUNE_BINARY" demo "kill -TERM 1; echo still here"
     echo "TERM to process 1 from inside: status $?"
 
     # Ignored by the command, TERM changes nothing; SIGKILL ends it all.
@@ -153,7 +153,7 @@ TERM ignored, then KILL: status 137, 0 left, mounts unchanged" ]
 
 @test "under timeout the command's TERM trap runs to its end: 124" {
   # Two seconds leave a loaded machine time to set the trap first.
-  run --separate-stderr contained timeout 2 "$KESTRUNE" demo \
+  run --separate-stderr contained timeout 2 "$KESTRUNE_BINARY" demo \
     "trap 'sleep 0.2; echo cleaned >$BATS_TEST_TMPDIR/cleaned; exit 3' TERM; sleep 30"
   [ "$status" -eq 124 ]
   [ "$(cat "$BATS_TEST_TMPDIR/cleaned")" = cleaned ]
@@ -178,7 +178,7 @@ TERM ignored, then KILL: status 137, 0 left, mounts unchanged" ]
   # The caller's blocked and ignored signals took, whatever else it inherited.
   [[ $want =~ ^"SigBlk: "([0-9a-f]+)$'\n'"SigIgn: "([0-9a-f]+)$ ]]
   (((0x${BASH_REMATCH[1]} & 0x8000200) == 0x8000200 && (0x${BASH_REMATCH[2]} & 0x6000) == 0x6000))
-  run --separate-stderr contained bash -c "$bash_as_sh" bash perl -e "$caller" "$KESTRUNE" demo "$show"
+  run --separate-stderr contained bash -c "$bash_as_sh" bash perl -e "$caller" "$KESTRUNE_BINARY" demo "$show"
   [ "$status" -eq 0 ]
   [ "$(printf '%s\n' "${lines[@]:2}" | callers)" = "$want" ]
 }
@@ -223,7 +223,7 @@ TERM ignored, then KILL: status 137, 0 left, mounts unchanged" ]
   for ((i = 0; i < ${#rows[@]}; i += 4)); do
     mapfile -t steps <<<"${rows[i + 2]}"
     run contained --pid --fork --mount-proc python3 "$BATS_TEST_DIRNAME/terminal.py" 'expect:go2\n' \
-      "${steps[@]}" -- perl -e "${rows[i]}; exec @ARGV" "$KESTRUNE" demo "${rows[i + 1]}"
+      "${steps[@]}" -- perl -e "${rows[i]}; exec @ARGV" "$KESTRUNE_BINARY" demo "${rows[i + 1]}"
     shown="$(printf '%s\n' "${lines[@]}" | sed '1,/^go2$/d' | paste -sd '|')"
     echo "row $((i / 4 + 1)): $shown"
     [ "$shown" = "${rows[i + 3]}" ]
