@@ -1,6 +1,7 @@
 #!/usr/bin/env bats
 # Each step of a run made to fail in turn, as a system under strain or a
-# hostile policy would: strace injects the failure.
+# hostile policy would: strace injects the failure into the call it names.
+# (outside-faults.bats: what happens to a run from outside it.)
 
 load helpers
 

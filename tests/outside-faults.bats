@@ -1,5 +1,6 @@
 #!/usr/bin/env bats
-# Faults around a run: the launcher or the container killed, no shell.
+# Faults from outside a run: the launcher or the container killed, no
+# process id left for the shell. (failed-steps.bats: each step made to fail.)
 
 load helpers
 
