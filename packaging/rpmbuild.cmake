@@ -1,4 +1,4 @@
-# Run by the target rpm: packs SPEC for ARCH with rpmbuild in the folder TOP
+# Run by the target rpm: packs RECIPE for ARCH with rpmbuild in the folder TOP
 # (where the tool is installed, in stage/) and puts the package at OUT.
 find_program(rpmbuild rpmbuild)
 if(NOT rpmbuild)
@@ -14,7 +14,7 @@ execute_process(COMMAND ${rpmbuild} -bb --quiet --target ${arch} --define "_topd
                         --define "stage ${top}/stage" --define "source ${source}"
                         --define "_buildhost reproducible" --define "use_source_date_epoch_as_buildtime 1"
                         --define "clamp_mtime_to_source_date_epoch 1" --define "_binary_payload w9.gzdio"
-                        ${spec}
+                        ${recipe}
                 COMMAND_ERROR_IS_FATAL ANY)
 file(GLOB made "${top}/RPMS/*/*.rpm")
 file(COPY_FILE "${made}" "${out}")
